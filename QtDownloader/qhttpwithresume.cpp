@@ -1,0 +1,461 @@
+#include "qhttpwithresume.h"
+
+#include <QDebug>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QNetworkProxyFactory>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+
+namespace QtDownloader {
+
+const QString QHttpWithResume::FormUrlEncodedContentType = QStringLiteral("application/x-www-form-urlencoded");
+const QString QHttpWithResume::OctetStreamContentType = QStringLiteral("application/octet-stream");
+
+namespace {
+
+QString partialPathOf(const QString &target)
+{
+    return target + QLatin1String(".part");
+}
+
+QString statePathOf(const QString &target)
+{
+    return target + QLatin1String(".st");
+}
+
+QByteArray encodedWithoutPassword(const QUrl &url)
+{
+    return url.toEncoded(QUrl::RemovePassword);
+}
+
+} // namespace
+
+QHttpWithResume::QHttpWithResume(QObject *parent)
+    : QObject(parent)
+{
+    // Redirects are followed by the engine itself, with its own history and limit.
+    manager.setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+    intervalTimer.setInterval(50);
+    timeoutTimer.setSingleShot(true);
+    timeoutTimer.setInterval(30000);
+    connect(this, &QHttpWithResume::DelayedResumeRequestFinished, this, &QHttpWithResume::ResumeRequestFinished,
+            Qt::QueuedConnection);
+    connect(this, &QHttpWithResume::DelayedResumeRequestFinished, this, &QHttpWithResume::RequestFinished,
+            Qt::QueuedConnection);
+    connect(&intervalTimer, &QTimer::timeout, this, &QHttpWithResume::resetIntervalCounter);
+    connect(&timeoutTimer, &QTimer::timeout, this, &QHttpWithResume::onTimeout);
+    intervalClock.start();
+    averageClock.start();
+}
+
+QHttpWithResume::~QHttpWithResume()
+{
+    // Replies still running are abandoned with the manager; none of them may call back into
+    // an engine that is half destroyed.
+    for (QNetworkReply *reply : requests.keys())
+        reply->disconnect(this);
+}
+
+void QHttpWithResume::SetInternetAccessBlocked(bool blocked)
+{
+    internetAccessBlocked = blocked;
+}
+
+QNetworkReply *QHttpWithResume::refuseBlocked()
+{
+    errorText = tr("Internet access is disabled by the system administrator.");
+    Q_EMIT DelayedResumeRequestFinished(nullptr, true);
+    return nullptr;
+}
+
+void QHttpWithResume::connectReply(QNetworkReply *reply)
+{
+    connect(reply, &QNetworkReply::metaDataChanged, this, &QHttpWithResume::httpResponseHeaderReceived);
+    connect(reply, &QNetworkReply::finished, this, &QHttpWithResume::httpRequestFinished);
+    connect(reply, &QNetworkReply::sslErrors, this, &QHttpWithResume::onSslErrors);
+    connect(reply, &QNetworkReply::downloadProgress, this, &QHttpWithResume::httpDataReadProgress);
+    connect(reply, &QNetworkReply::readyRead, this, &QHttpWithResume::httpDataArrived);
+}
+
+void QHttpWithResume::applyProxySwitch(const QUrl &url)
+{
+    if (!useSystemProxy)
+        return;
+    const QList<QNetworkProxy> proxies = QNetworkProxyFactory::systemProxyForQuery(QNetworkProxyQuery(url));
+    manager.setProxy(proxies.isEmpty() ? QNetworkProxy(QNetworkProxy::NoProxy) : proxies.first());
+}
+
+QNetworkReply *QHttpWithResume::Post(const QUrl &url, const QString &contentType, const QByteArray &data,
+                                     const HeaderList &extraHeaders)
+{
+    errorText.clear();
+    if (internetAccessBlocked)
+        return refuseBlocked();
+
+    QNetworkRequest request(url);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    request.setHeader(QNetworkRequest::ContentTypeHeader, contentType);
+    request.setHeader(QNetworkRequest::ContentLengthHeader, data.size());
+    for (const auto &header : extraHeaders)
+        request.setRawHeader(header.first.toLatin1(), header.second.toLatin1());
+
+    QNetworkReply *reply = manager.post(request, data);
+    RequestRecord record;
+    record.reply = reply;
+    record.url = url;
+    record.contentType = contentType;
+    record.postData = &data;
+    record.extraHeaders = extraHeaders;
+    requests.insert(reply, record);
+    connectReply(reply);
+    httpRequestStarted(reply);
+    return reply;
+}
+
+PostResult QHttpWithResume::SyncPost(const QUrl &url, const QString &contentType, const QByteArray &data,
+                                     const HeaderList &extraHeaders)
+{
+    QEventLoop loop;
+    Post(url, contentType, data, extraHeaders);
+    // The end is signalled through a queued connection, so it cannot be missed here even
+    // when Post failed at once.
+    connect(this, &QHttpWithResume::RequestFinished, &loop, &QEventLoop::quit);
+    connect(&timeoutTimer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    loop.exec();
+    return PostResult { lastOk, lastMessage };
+}
+
+QNetworkReply *QHttpWithResume::Get(const QUrl &url, std::shared_ptr<QBuffer> buffer)
+{
+    errorText.clear();
+    if (internetAccessBlocked) {
+        buffer.reset();
+        return refuseBlocked();
+    }
+    buffer->close();
+    buffer->setData(QByteArray());
+    buffer->open(QIODevice::ReadWrite);
+
+    QNetworkRequest request(url);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    qDebug() << request.rawHeaderList();
+
+    RequestRecord record;
+    record.device = buffer;
+    record.buffer = buffer;
+    record.url = url;
+
+    applyProxySwitch(url);
+    QNetworkReply *reply = manager.get(request);
+    record.reply = reply;
+    connectReply(reply);
+    httpRequestStarted(reply);
+    requests.insert(reply, record);
+    return reply;
+}
+
+QNetworkReply *QHttpWithResume::Download(const QUrl &url, const QString &filePath)
+{
+    errorText.clear();
+    if (internetAccessBlocked)
+        return refuseBlocked();
+
+    QNetworkRequest request(url);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    const QString target = QFileInfo(filePath).absoluteFilePath();
+    const QString partialPath = partialPathOf(target);
+    const QString statePath = statePathOf(target);
+
+    QByteArray etag;
+    QUrl savedUrl;
+    qint64 savedSize = 0;
+    QFile state(statePath);
+    if (state.exists() && state.open(QIODevice::ReadOnly)) {
+        etag = state.readLine();
+        etag.chop(etag.endsWith('\n') ? 1 : 0);
+        QByteArray line = state.readLine();
+        line.chop(line.endsWith('\n') ? 1 : 0);
+        savedUrl = QUrl::fromEncoded(line, QUrl::StrictMode);
+        line = state.readLine();
+        line.chop(line.endsWith('\n') ? 1 : 0);
+        bool ok = false;
+        const int size = line.toInt(&ok);
+        savedSize = ok ? size : 0;
+        state.close();
+    }
+    if (etag.isEmpty() || encodedWithoutPassword(savedUrl) != encodedWithoutPassword(url)) {
+        QFile::remove(statePath);
+        QFile::remove(target);
+        QFile::remove(partialPath);
+    }
+    const qint64 targetSize = QFileInfo::exists(target) ? QFileInfo(target).size() : 0;
+    if (targetSize != savedSize)
+        QFile::remove(target);
+    if (QFileInfo::exists(target) && QFileInfo::exists(partialPath)) {
+        QFile::remove(target);
+        QFile::remove(partialPath);
+    }
+
+    auto file = std::make_shared<QFile>(partialPath);
+    if (!file->open(QIODevice::ReadWrite)) {
+        errorText = tr("Unable to open %1 for writing.").arg(partialPath);
+        Q_EMIT DelayedResumeRequestFinished(nullptr, true);
+        return nullptr;
+    }
+    const QByteArray etagLatin1 = QString::fromUtf8(etag).toLatin1();
+    if (QFileInfo::exists(target) && !etag.isEmpty()) {
+        request.setRawHeader("If-None-Match", etagLatin1);
+    } else if (file->size() > 0) {
+        request.setRawHeader("Range", QStringLiteral("bytes=%1-").arg(file->size()).toLatin1());
+        if (!etag.isEmpty())
+            request.setRawHeader("If-Range", etagLatin1);
+    }
+
+    RequestRecord record;
+    record.device = file;
+    record.file = file;
+    record.targetPath = target;
+    record.url = url;
+
+    applyProxySwitch(url);
+    QNetworkReply *reply = manager.get(request);
+    record.reply = reply;
+    connectReply(reply);
+    httpRequestStarted(reply);
+    requests.insert(reply, record);
+    return reply;
+}
+
+void QHttpWithResume::httpRequestStarted(QNetworkReply *id)
+{
+    qDebug() << "HttpRequestStarted for id:" << id;
+    timeoutTimer.start();
+    intervalClock.restart();
+    intervalStart = bytesReceived;
+    intervalBytes = 0;
+    averageClock.restart();
+    bytesReceived = 0;
+}
+
+void QHttpWithResume::httpDataReadProgress(qint64 done, qint64 total)
+{
+    timeoutTimer.start(); // the inactivity count starts again from this report
+    intervalBytes = done - intervalStart;
+    bytesReceived = done;
+    Q_EMIT ResumeDataReadProgress(done, total);
+}
+
+void QHttpWithResume::resetIntervalCounter()
+{
+    intervalClock.restart();
+    intervalStart = bytesReceived;
+    intervalBytes = 0;
+}
+
+void QHttpWithResume::resetAverageCounter()
+{
+    averageClock.restart();
+    bytesReceived = 0;
+}
+
+int QHttpWithResume::averageRate() const
+{
+    const qint64 elapsed = qMax<qint64>(averageClock.elapsed(), 1);
+    return static_cast<int>((bytesReceived / elapsed) * 1000);
+}
+
+void QHttpWithResume::httpResponseHeaderReceived()
+{
+    auto *reply = qobject_cast<QNetworkReply *>(sender());
+    if (!reply)
+        return;
+    intervalTimer.start(50);
+    auto found = requests.find(reply);
+    if (found == requests.end())
+        return;
+    RequestRecord &record = found.value();
+
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    switch (status) {
+    case 301:
+    case 302:
+    case 303:
+    case 307: {
+        const QUrl target = reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
+        if (!target.isEmpty() && !record.redirectHistory.contains(target)
+            && record.redirectHistory.size() < maxRedirects) {
+            record.redirectHistory.append(target);
+            record.redirectUrl = target;
+        }
+        break;
+    }
+    case 416:
+        if (record.rangeRetries <= 0) {
+            ++record.rangeRetries;
+            record.redirectUrl = record.url;
+        }
+        break;
+    case 200:
+        if (record.file) {
+            QFile::remove(record.targetPath);
+            const QByteArray length = reply->rawHeader("Content-Length");
+            if (!length.isEmpty()) {
+                QFile state(statePathOf(record.targetPath));
+                if (state.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+                    state.write(reply->rawHeader("ETag") + '\n');
+                    state.write(encodedWithoutPassword(record.url) + '\n');
+                    state.write(length + '\n');
+                }
+            }
+            // The full body replaces whatever the partial file held.
+            record.file->resize(0);
+            record.file->seek(0);
+        }
+        break;
+    case 206:
+        if (record.device && !record.device->isSequential())
+            record.device->seek(record.device->size());
+        break;
+    case 304:
+        record.notModified = true;
+        break;
+    default:
+        break;
+    }
+}
+
+// Copies the body of a GET into its device as it arrives. Only a body that is the resource
+// itself (200 or 206) is kept; redirect pages, refusals and error pages are dropped.
+void QHttpWithResume::httpDataArrived()
+{
+    auto *reply = qobject_cast<QNetworkReply *>(sender());
+    if (!reply)
+        return;
+    const auto found = requests.constFind(reply);
+    if (found == requests.constEnd() || !found->device) {
+        if (reply->operation() == QNetworkAccessManager::GetOperation)
+            reply->readAll();
+        return;
+    }
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QByteArray data = reply->readAll();
+    if ((status == 200 || status == 206) && found->redirectUrl.isEmpty() && found->device->isOpen())
+        found->device->write(data);
+}
+
+void QHttpWithResume::httpRequestFinished()
+{
+    auto *reply = qobject_cast<QNetworkReply *>(sender());
+    if (!reply)
+        return;
+    const bool error = reply->error() != QNetworkReply::NoError;
+    lastOk = !error;
+    lastMessage = error ? reply->errorString() : QString();
+    timeoutTimer.stop();
+
+    auto found = requests.find(reply);
+    if (found == requests.end()) {
+        Q_EMIT DelayedResumeRequestFinished(reply, error);
+        return;
+    }
+    if (reply->bytesAvailable() > 0) {
+        // Whatever is left of the body goes where the rest went.
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        const QByteArray data = reply->readAll();
+        if (found->device && found->device->isOpen() && (status == 200 || status == 206)
+            && found->redirectUrl.isEmpty())
+            found->device->write(data);
+    }
+
+    qDebug() << "QHttpWithResume::httpRequestFinished(" << reply << (error ? ", true)" : ", false)");
+    qDebug() << "  Total bytes requested:" << reply->rawHeader("Content-Length");
+    qDebug() << "  Total bytes received:" << bytesReceived;
+    qDebug() << "  Total time:" << averageClock.elapsed() << "ms";
+    qDebug() << "  Average transfer rate:" << averageRate() / 1024 << "KB/s";
+
+    RequestRecord record = found.value();
+    if (record.file)
+        record.file->close();
+    if (record.buffer)
+        record.buffer->close();
+
+    const bool isPost = reply->operation() == QNetworkAccessManager::PostOperation;
+    const bool canReissue = !record.redirectUrl.isEmpty()
+        && (!isPost || (!record.contentType.isEmpty() && record.postData));
+    if (!canReissue) {
+        // The end of the request. A redirected POST without a content type cannot be sent
+        // again, so it ends here with the 3xx reply rather than never ending.
+        intervalTimer.stop();
+        if (record.file && !error && reply->operation() == QNetworkAccessManager::GetOperation)
+            completeDownload(reply, record);
+        Q_EMIT DelayedResumeRequestFinished(record.reply, error);
+        requests.erase(found);
+        return;
+    }
+
+    requests.erase(found);
+    QNetworkReply *next = nullptr;
+    if (isPost) {
+        next = Post(record.redirectUrl, record.contentType, *record.postData, record.extraHeaders);
+    } else if (record.file) {
+        record.file->close();
+        QFile::remove(statePathOf(record.targetPath));
+        QFile::remove(partialPathOf(record.targetPath));
+        next = Download(record.redirectUrl, record.targetPath);
+    } else if (record.buffer) {
+        record.buffer->close();
+        record.buffer->setData(QByteArray());
+        record.buffer->open(QIODevice::WriteOnly);
+        next = Get(record.redirectUrl, record.buffer);
+    }
+    if (!next)
+        return; // the operation has already signalled the end
+    RequestRecord &carried = requests[next];
+    carried.reply = record.reply;
+    carried.rangeRetries = record.rangeRetries;
+    carried.redirectHistory = record.redirectHistory;
+    carried.contentType = record.contentType;
+    carried.postData = record.postData;
+    carried.extraHeaders = record.extraHeaders;
+}
+
+void QHttpWithResume::completeDownload(QNetworkReply *reply, RequestRecord &record)
+{
+    const QString partialPath = partialPathOf(record.targetPath);
+    const QByteArray length = reply->rawHeader("Content-Length");
+    if (!length.isEmpty() && length.toLongLong() != bytesReceived) {
+        // Partial and state files stay for a later resume.
+        errorText = tr("Download incomplete. Received %1 bytes, expected %2 bytes.")
+                        .arg(bytesReceived)
+                        .arg(QString::fromLatin1(length));
+        return;
+    }
+    if (record.notModified) {
+        QFile::remove(partialPath);
+        return;
+    }
+    QFile::remove(record.targetPath);
+    if (!QFile::rename(partialPath, record.targetPath)) {
+        errorText = tr("Unable to rename %1 to %2.").arg(partialPath, record.targetPath);
+        QFile::remove(statePathOf(record.targetPath));
+    }
+}
+
+void QHttpWithResume::onTimeout()
+{
+    lastOk = false;
+    lastMessage = QStringLiteral("timeout");
+}
+
+void QHttpWithResume::onSslErrors(QList<QSslError> errors)
+{
+    qDebug() << "Received the following SSL Errors:";
+    if (errors.isEmpty())
+        return;
+    errorText = errors.first().errorString();
+    for (int i = 0; i < errors.size(); ++i)
+        qDebug() << i << "-" << errors.at(i).errorString();
+}
+
+} // namespace QtDownloader

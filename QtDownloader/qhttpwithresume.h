@@ -1,0 +1,118 @@
+#pragma once
+
+#include <QBuffer>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QList>
+#include <QMap>
+#include <QNetworkAccessManager>
+#include <QPair>
+#include <QSslError>
+#include <QTimer>
+#include <QUrl>
+
+#include <memory>
+
+class QNetworkReply;
+
+namespace QtDownloader {
+
+using HeaderList = QList<QPair<QString, QString>>;
+
+struct PostResult
+{
+    bool ok = false;
+    QString message;
+};
+
+// One outstanding request, kept under the reply that currently carries it.
+struct RequestRecord
+{
+    QNetworkReply *reply = nullptr; // the caller's handle, kept across redirects
+    std::shared_ptr<QIODevice> device;
+    std::shared_ptr<QFile> file;
+    QString targetPath;
+    std::shared_ptr<QBuffer> buffer;
+    QUrl redirectUrl;
+    QUrl url;
+    int rangeRetries = 0;
+    QList<QUrl> redirectHistory;
+    bool notModified = false;
+    QString contentType;
+    const QByteArray *postData = nullptr; // the caller's body, not copied
+    HeaderList extraHeaders;
+};
+
+// HTTP transfers with their own redirect handling, an inactivity time-out, rate tracking,
+// a synchronous POST, and GETs into memory or resumably into a file.
+class QHttpWithResume : public QObject
+{
+    Q_OBJECT
+public:
+    static const QString FormUrlEncodedContentType;
+    static const QString OctetStreamContentType;
+
+    explicit QHttpWithResume(QObject *parent = nullptr);
+    ~QHttpWithResume() override;
+
+    QNetworkReply *Post(const QUrl &url, const QString &contentType, const QByteArray &data,
+                        const HeaderList &extraHeaders = HeaderList());
+    PostResult SyncPost(const QUrl &url, const QString &contentType, const QByteArray &data,
+                        const HeaderList &extraHeaders = HeaderList());
+    QNetworkReply *Get(const QUrl &url, std::shared_ptr<QBuffer> buffer);
+    QNetworkReply *Download(const QUrl &url, const QString &filePath);
+
+    QString ErrorString() const { return errorText; }
+    QNetworkAccessManager *NetworkAccessManager() { return &manager; }
+
+    int averageRate() const;
+    bool lastResultOk() const { return lastOk; }
+    QString lastResultMessage() const { return lastMessage; }
+    // The inactivity time-out, 30 s unless changed.
+    void setInactivityTimeout(int milliseconds) { timeoutTimer.setInterval(milliseconds); }
+    void setUseSystemProxy(bool use) { useSystemProxy = use; }
+
+public Q_SLOTS:
+    void SetInternetAccessBlocked(bool blocked);
+
+Q_SIGNALS:
+    void ResumeDataReadProgress(qint64 done, qint64 total);
+    void ResumeRequestFinished(QNetworkReply *resp, bool error);
+    void RequestFinished();
+    void DelayedResumeRequestFinished(QNetworkReply *resp, bool error);
+
+private Q_SLOTS:
+    void resetAverageCounter();
+    void resetIntervalCounter();
+    void httpResponseHeaderReceived();
+    void httpRequestFinished();
+    void httpDataReadProgress(qint64 done, qint64 total);
+    void httpRequestStarted(QNetworkReply *id);
+    void onTimeout();
+    void onSslErrors(QList<QSslError> errors);
+    void httpDataArrived();
+
+private:
+    QNetworkReply *refuseBlocked();
+    void connectReply(QNetworkReply *reply);
+    void applyProxySwitch(const QUrl &url);
+    void completeDownload(QNetworkReply *reply, RequestRecord &record);
+
+    bool internetAccessBlocked = false;
+    QMap<QNetworkReply *, RequestRecord> requests;
+    qint64 bytesReceived = 0;
+    qint64 intervalBytes = 0;
+    qint64 intervalStart = 0;
+    QElapsedTimer intervalClock;
+    QElapsedTimer averageClock;
+    QTimer intervalTimer;
+    QTimer timeoutTimer;
+    int maxRedirects = 10;
+    QString errorText;
+    QNetworkAccessManager manager;
+    bool useSystemProxy = false;
+    bool lastOk = false;
+    QString lastMessage;
+};
+
+} // namespace QtDownloader

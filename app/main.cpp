@@ -1,0 +1,80 @@
+#include "logger.h"
+#include "vintor.h"
+
+#include <singleapplication.h>
+
+#include <QSettings>
+#include <QTimer>
+
+#include <cstring>
+#include <iostream>
+
+namespace {
+
+void printUsage(const char *program)
+{
+    std::cerr << "Usage: " << program << " [-forKALDO] [-forTIRO]" << std::endl;
+    std::cerr << "At least one of '-forKALDO' or '-forTIRO' must be specified." << std::endl;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    SingleApplication app(argc, argv, true, SingleApplication::Mode::User);
+
+    bool forKaldo = false;
+    bool forTiro = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "-forKALDO") == 0) {
+            forKaldo = true;
+        } else if (std::strcmp(argv[i], "-forTIRO") == 0) {
+            forTiro = true;
+        } else {
+            printUsage(argv[0]);
+            return 1;
+        }
+    }
+    if (argc < 2) {
+        printUsage(argv[0]);
+        return 1;
+    }
+    if (forTiro && !forKaldo)
+        return 0;
+
+    Logger logger;
+    if (app.isSecondary()) {
+        logger.log(QStringLiteral("Another Vintor is already running, stopping."));
+        return 0;
+    }
+
+    QCoreApplication::setOrganizationName(QStringLiteral("KALDO Technologies"));
+    QCoreApplication::setApplicationName(QStringLiteral("Zadazevi Rerevarazu"));
+
+    QSettings settings;
+    if (settings.contains(QStringLiteral("DO_NOT_RUN_VINTOR")))
+        return 0;
+
+    logger.log(QStringLiteral("Vintor starting."));
+    const QString serviceBase = QStringLiteral("https://" VINTOR_SERVICE_HOST);
+    const QString wsUrl
+        = settings.value(QStringLiteral("wsUrl"), serviceBase + QStringLiteral("/usagetracking/veri.asmx")).toString();
+    const QString receiverUrl
+        = settings.value(QStringLiteral("receiverUrl"), serviceBase + QStringLiteral("/usagetracking/post.track"))
+              .toString();
+    logger.log(QStringLiteral("UT Receiver URL is: ") + receiverUrl);
+    logger.log(QStringLiteral("UT WS URL is: ") + wsUrl);
+
+    int code = 0;
+    {
+        Vintor vintor(wsUrl, receiverUrl, &logger, forKaldo, forTiro);
+        const QString debugDir = settings.value(QStringLiteral("Vintor Debug Dir"), QString()).toString();
+        if (!debugDir.isEmpty())
+            vintor.debugDir = debugDir;
+
+        QTimer::singleShot(0, &vintor, &Vintor::main);
+        code = QCoreApplication::exec();
+        logger.log(QStringLiteral("Vintor stopping."));
+    }
+    return code;
+}

@@ -1,0 +1,180 @@
+#include "vintor.h"
+
+#include "filelock.h"
+#include "logfolder.h"
+#include "logger.h"
+#include "logmerger.h"
+#include "logupload.h"
+#include "processlogfile.h"
+#include "publishinstructionstore.h"
+#include "usagewebservice.h"
+#include "xmlhelpers.h"
+
+#include <QCoreApplication>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+
+Vintor::Vintor(const QString &wsUrl, const QString &receiverUrl, Logger *logger, bool forKaldo, bool forTiro)
+    : QObject(nullptr)
+    , receiverUrl(receiverUrl)
+    , wsUrl(wsUrl)
+    , kaldoDir(QString())
+    , localAdminDir(QString())
+    , logger(logger)
+    , forKaldo(forKaldo)
+    , forTiro(forTiro)
+{
+}
+
+void Vintor::main()
+{
+    // Collection: find the folder, load the store, scan, merge, keep debug copies.
+    const QString folder = QString::fromStdWString(findLogFolder(currentUserName()));
+    logger->log(QStringLiteral("Log folder is: ") + folder);
+    if (folder.isEmpty()) {
+        logger->log(QStringLiteral("No log folder returned, stopping."));
+        QCoreApplication::exit(0);
+        return;
+    }
+
+    PublishInstructionStore store;
+    if (!store.load())
+        logger->log(QStringLiteral("Failed to read configuration file: ") + store.errorString());
+
+    QDir logDir(folder);
+    logDir.setFilter(QDir::Files);
+    LogGroups groups;
+    QDirIterator it(logDir);
+    while (it.hasNext()) {
+        it.next();
+        const QString name = it.fileInfo().fileName();
+        const QStringList pieces = name.split(QLatin1Char('.'), Qt::KeepEmptyParts);
+        if (pieces.size() == 3 && pieces.at(1) == QLatin1String("full"))
+            QFile::remove(logDir.absoluteFilePath(name)); // left behind by an earlier run
+        else if (pieces.size() >= 2)
+            groups[pieces.at(0)].insert(name);
+    }
+
+    LogMerger merger(logDir, logDir);
+    merger.mergeAll(groups, mergedLogs, pendingSessions);
+
+    if (!debugDir.isEmpty()) {
+        for (const MergedLog &log : qAsConst(mergedLogs)) {
+            const QString base = debugDir + QLatin1Char('/') + QFileInfo(log.path).baseName();
+            const QString copy = base + QLatin1String("-input.xml");
+            if (QFile::exists(copy))
+                QFile::remove(copy);
+            QFile::copy(log.path, copy);
+            writePrettyCopy(log.path, base + QLatin1String("-input-pretty.xml"));
+        }
+    }
+
+    QVector<PublishInstruction> instructions;
+    if (!runInstructionPhase(instructions, store))
+        return;
+    runDeliveryPhase(logDir, instructions);
+}
+
+// Settles an instruction for every pending session, from the store or from the service.
+// False when the run has ended.
+bool Vintor::runInstructionPhase(QVector<PublishInstruction> &instructions, PublishInstructionStore &store)
+{
+    for (auto session = pendingSessions.begin(); session != pendingSessions.end();) {
+        PublishInstruction found;
+        if (store.findInstruction(*session, found)) {
+            instructions.append(found);
+            session = pendingSessions.erase(session);
+        } else {
+            ++session;
+        }
+    }
+    if (pendingSessions.isEmpty())
+        return true;
+
+    const QString error = UsageWebService(wsUrl, logger).logsAvailable(pendingSessions, instructions);
+    if (!error.isEmpty()) {
+        logger->log(error);
+        removeMergedLogs();
+        QCoreApplication::exit(-1);
+        return false;
+    }
+    for (const PublishInstruction &instruction : qAsConst(instructions))
+        store.addOrUpdate(instruction);
+    store.save();
+    return true;
+}
+
+void Vintor::runDeliveryPhase(const QDir &logDir, const QVector<PublishInstruction> &instructions)
+{
+    if (!ensureSubdirectory(logDir, QStringLiteral("processedForKALDO"), kaldoDir)
+        || !ensureSubdirectory(logDir, QStringLiteral("processedForLocalAdmin"), localAdminDir)) {
+        // ensureSubdirectory has asked the loop to end with 1; that code stands.
+        removeMergedLogs();
+        return;
+    }
+
+    for (auto entry = mergedLogs.begin(); entry != mergedLogs.end();) {
+        FileLock lock(entry->path.toUtf8().toStdString());
+        if (!lock.tryLock(0)) {
+            entry = mergedLogs.erase(entry); // the next run's scan deletes the file
+            continue;
+        }
+        QFile file(entry->path);
+        logger->log(QStringLiteral("Considering [") + file.fileName() + QStringLiteral("]; sending to KALDO? ")
+                    + (entry->sendToKALDO ? QStringLiteral("yes") : QStringLiteral("no"))
+                    + QStringLiteral("; sending to TIRO? ")
+                    + (entry->sendToTIRO ? QStringLiteral("yes") : QStringLiteral("no")));
+        if (entry->sendToKALDO)
+            processLogFile(*entry, instructions);
+        // Nothing is handed to the local administration tool.
+        if (!file.remove())
+            logger->log(QStringLiteral("File remove failed for [") + file.fileName() + QStringLiteral("]: ")
+                        + file.errorString());
+        lock.unlock();
+        ++entry;
+    }
+    QCoreApplication::exit(0);
+}
+
+bool Vintor::ensureSubdirectory(const QDir &base, const QString &name, QDir &out)
+{
+    out = base;
+    if (out.cd(name))
+        return true;
+    const bool made = out.mkdir(name);
+    if (made && out.cd(name))
+        return true;
+    if (made)
+        logger->log(QStringLiteral("Failed to use '") + name + QStringLiteral("' directory ") + out.absolutePath());
+    else
+        logger->log(QStringLiteral("Failed to create '") + name + QStringLiteral("' directory inside ")
+                    + out.absolutePath());
+    QCoreApplication::exit(1);
+    return false;
+}
+
+void Vintor::removeMergedLogs()
+{
+    for (const MergedLog &log : qAsConst(mergedLogs)) {
+        FileLock lock(log.path.toUtf8().toStdString());
+        if (!lock.tryLock(0))
+            continue; // the next run's scan deletes it
+        QFile file(log.path);
+        if (!file.remove())
+            logger->log(QStringLiteral("File remove failed for [") + file.fileName() + QStringLiteral("]: ")
+                        + file.errorString());
+        lock.unlock();
+    }
+}
+
+void Vintor::processLogFile(const MergedLog &log, const QVector<PublishInstruction> &instructions)
+{
+    processMergedLog(log, instructions, kaldoDir, debugDir, logger,
+                     [this](const QString &path) { postFile(path, receiverUrl); });
+}
+
+bool Vintor::postFile(const QString &path, QString receiverUrl)
+{
+    return postLogFile(path, receiverUrl, logger);
+}

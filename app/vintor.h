@@ -1,0 +1,40 @@
+#pragma once
+
+#include "mergedlog.h"
+
+#include <QDir>
+#include <QObject>
+#include <QVector>
+
+class Logger;
+
+// The driver object: one harvest run of the log folder, from the part files to the receiver.
+class Vintor : public QObject
+{
+    Q_OBJECT
+public:
+    Vintor(const QString &wsUrl, const QString &receiverUrl, Logger *logger, bool forKaldo, bool forTiro);
+
+    QString receiverUrl;
+    QString wsUrl;
+    QList<MergedLog> mergedLogs;
+    QList<SessionInfo> pendingSessions;
+    QDir kaldoDir;
+    QDir localAdminDir;
+    Logger *logger;
+    QString debugDir;
+    bool forKaldo;
+    bool forTiro;
+
+    bool ensureSubdirectory(const QDir &base, const QString &name, QDir &out);
+    void removeMergedLogs();
+    void processLogFile(const MergedLog &log, const QVector<PublishInstruction> &instructions);
+    bool postFile(const QString &path, QString receiverUrl);
+
+public Q_SLOTS:
+    void main();
+
+private:
+    bool runInstructionPhase(QVector<PublishInstruction> &instructions, class PublishInstructionStore &store);
+    void runDeliveryPhase(const QDir &logDir, const QVector<PublishInstruction> &instructions);
+};

@@ -1,0 +1,78 @@
+#include "filelock.h"
+#include "filelock_p.h"
+
+#include <iostream>
+
+FileLock::FileLock(const std::string &path)
+    : d(new FileLockPrivate)
+{
+    d->fileName = FileLockPrivate::normalize(path);
+    d->mutexName = L"Global\\" + FileLockPrivate::widen(d->fileName);
+    d->open();
+}
+
+FileLock::~FileLock()
+{
+    if (d->locked) {
+        d->release();
+        d->locked = false;
+    }
+    d->close();
+    delete d;
+}
+
+bool FileLock::tryLock(uint32_t timeoutMs)
+{
+    d->locked = false;
+    if (!d->isValid())
+        return false;
+    switch (d->wait(timeoutMs)) {
+    case FileLockPrivate::Abandoned:
+        std::cerr << "Taking in abandoned mutex" << std::endl;
+        d->locked = true;
+        break;
+    case FileLockPrivate::Acquired:
+        d->locked = true;
+        break;
+    case FileLockPrivate::NotAcquired:
+        std::cerr << "Failed to lock file: " << d->fileName << std::endl;
+        break;
+    }
+    return d->locked;
+}
+
+void FileLock::unlock()
+{
+    if (d->isValid())
+        d->release();
+    d->locked = false;
+}
+
+std::string FileLockPrivate::normalize(const std::string &path)
+{
+    // Only ASCII letters change: the classic locale is the one in force, and bytes of 128
+    // and above (the UTF-8 of other characters) must stay as they are.
+    std::string out = path;
+    for (char &c : out) {
+        if (c == '\\')
+            c = '/';
+        else if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
+    return out;
+}
+
+void FileLockPrivate::reportOpenFailed(unsigned long error) const
+{
+    std::cerr << "Failed to open mutex\n\tname: " << narrow(mutexName) << "\n   error: " << error << std::endl;
+}
+
+void FileLockPrivate::reportCreateFailed(unsigned long error) const
+{
+    std::cerr << "Failed to create mutex\n\tname: " << narrow(mutexName) << "\n   error: " << error << std::endl;
+}
+
+void FileLockPrivate::reportPermissionsFailed(const std::string &systemText)
+{
+    std::cerr << "Failed to set permissions on file.\n    " << systemText << std::endl;
+}

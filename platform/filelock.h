@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+class FileLockPrivate;
+
+// The try-lock of one log file through a named system mutex shared with the log writers.
+// The mutex name is derived from the path (backslashes made forward slashes, ASCII letters
+// lowered), so every process that follows the rule meets on the same lock. Failures are
+// reported on standard error; a lock without a handle simply never locks.
+class FileLock
+{
+public:
+    explicit FileLock(const std::string &path);
+    ~FileLock();
+    FileLock(const FileLock &) = delete;
+    FileLock &operator=(const FileLock &) = delete;
+
+    // Waits at most `timeoutMs` for the mutex; every caller in the tool passes 0.
+    bool tryLock(uint32_t timeoutMs);
+    void unlock();
+
+private:
+    FileLockPrivate *d;
+};

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <string>
+
+// The per-user folder into which the tracked products write their usage logs, and the
+// primitive that prepares one directory level. Paths are wide strings; the writers and this
+// tool must agree on the rule in findLogFolder().
+
+// The account name of the process, or an empty string when it cannot be read.
+std::wstring currentUserName();
+
+// True when `path` is an existing directory or its last level was just created. A missing
+// parent is a failure: only the last level is ever created.
+bool ensureDirectory(const std::wstring &path);
+
+// The log folder, with every missing level created on the way; empty when no candidate
+// could be prepared.
+std::wstring findLogFolder(const std::wstring &userName);

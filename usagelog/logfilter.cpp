@@ -1,0 +1,237 @@
+#include "logfilter.h"
+
+#include "usagelogname.h"
+#include "xmlhelpers.h"
+
+#include <QCryptographicHash>
+#include <QXmlStreamReader>
+#include <QXmlStreamWriter>
+
+namespace {
+
+const QString invalidInstructionText
+    = QStringLiteral("No parse error; publish instruction received from server is invalid.");
+
+bool isBlank(const QStringRef &text)
+{
+    for (QChar c : text) {
+        if (!c.isSpace())
+            return false;
+    }
+    return true;
+}
+
+bool readEventId(const QXmlStreamAttributes &attributes, int &id)
+{
+    const QLatin1String name = usageLogName(UsageLogName::eventid);
+    if (!attributes.hasAttribute(name))
+        return false;
+    bool ok = false;
+    id = attributes.value(name).toInt(&ok, 10);
+    return ok;
+}
+
+bool is(const QXmlStreamReader &reader, UsageLogName name)
+{
+    return reader.name() == usageLogName(name);
+}
+
+// Writes a character-data token, digesting it when it stands inside `anon`.
+void writeText(const QXmlStreamReader &reader, QXmlStreamWriter &writer, bool insideAnon)
+{
+    if (insideAnon && !isBlank(reader.text()))
+        writer.writeCharacters(anonymise(reader.text()));
+    else
+        writer.writeCurrentToken(reader);
+}
+
+} // namespace
+
+QString anonymise(const QStringRef &text)
+{
+    return QString::fromLatin1(
+        QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Md5).toBase64());
+}
+
+LogFilter::LogFilter(QIODevice *input, QIODevice *output, const MergedLog &log)
+    : m_input(input)
+    , m_output(output)
+    , m_log(log)
+{
+}
+
+FilterResult LogFilter::run(const QVector<PublishInstruction> &instructions)
+{
+    m_errorString.clear();
+    m_pendingEvents.clear();
+
+    // The first instruction of each identification, as a walk in order would find it.
+    QHash<SessionInfo, int> firstInstruction;
+    firstInstruction.reserve(instructions.size());
+    for (int i = 0; i < instructions.size(); ++i) {
+        if (!firstInstruction.contains(instructions.at(i).session()))
+            firstInstruction.insert(instructions.at(i).session(), i);
+    }
+
+    QXmlStreamReader reader(m_input);
+    QXmlStreamWriter writer(m_output);
+    bool insideAnon = false;
+    PublishType current = InvalidPublishType;
+    int position = 0;
+    int written = 0;
+
+    reader.readNext();
+    while (!reader.atEnd()) {
+        switch (reader.tokenType()) {
+        case QXmlStreamReader::StartDocument:
+            writer.writeStartDocument(QStringLiteral("1.0"));
+            break;
+        case QXmlStreamReader::StartElement: {
+            UsageLogName name;
+            const bool known = lookupUsageLogName(reader.name(), name);
+            if (known && name == UsageLogName::anon) {
+                insideAnon = true;
+            } else if (known && name == UsageLogName::session) {
+                if (position >= m_log.sessions.size())
+                    return Failed;
+                const auto found = firstInstruction.constFind(m_log.sessions.at(position));
+                if (found == firstInstruction.constEnd()) {
+                    m_errorString = invalidInstructionText;
+                    return InvalidInstruction;
+                }
+                current = instructions.at(*found).publish;
+                if (current != Discard && current != SummaryOnly && current != Details) {
+                    m_errorString = invalidInstructionText;
+                    return InvalidInstruction;
+                }
+                if (current == Discard) {
+                    skipCurrentElement(reader);
+                    ++position;
+                } else {
+                    ++written;
+                    writer.writeCurrentToken(reader);
+                    if (current == SummaryOnly)
+                        writer.writeTextElement(usageLogName(UsageLogName::eventsomitted), QStringLiteral("1"));
+                }
+            } else if (known && name == UsageLogName::logstatus) {
+                skipCurrentElement(reader);
+            } else if (known && current == SummaryOnly
+                       && (name == UsageLogName::event || name == UsageLogName::eventstart
+                           || name == UsageLogName::eventend)) {
+                skipCurrentElement(reader);
+            } else if (known && name == UsageLogName::eventstart) {
+                startEvent(reader);
+            } else if (known && name == UsageLogName::eventend) {
+                endEvent(reader, writer);
+            } else {
+                writer.writeCurrentToken(reader);
+            }
+            break;
+        }
+        case QXmlStreamReader::EndElement:
+            if (is(reader, UsageLogName::eventend)) {
+                // nothing: the pair was written when the end tag was skipped
+            } else if (is(reader, UsageLogName::anon)) {
+                insideAnon = false;
+            } else if (is(reader, UsageLogName::session)) {
+                ++position;
+                writer.writeEndElement();
+            } else {
+                writer.writeEndElement();
+            }
+            break;
+        case QXmlStreamReader::Characters:
+            writeText(reader, writer, insideAnon);
+            break;
+        default:
+            break;
+        }
+        reader.readNext();
+    }
+
+    if (reader.hasError()) {
+        m_errorString = reader.errorString();
+        return Failed;
+    }
+    return written > 0 ? Published : NothingPublished;
+}
+
+// Keeps an `eventstart` element, without its `eventid`, until its `eventend` arrives.
+void LogFilter::startEvent(QXmlStreamReader &reader)
+{
+    int id = 0;
+    if (!readEventId(reader.attributes(), id)) {
+        skipCurrentElement(reader);
+        return;
+    }
+    QString stored;
+    QXmlStreamWriter copy(&stored);
+    copy.writeStartDocument();
+    copy.writeStartElement(reader.qualifiedName().toString());
+    for (const QXmlStreamNamespaceDeclaration &declaration : reader.namespaceDeclarations())
+        copy.writeNamespace(declaration.namespaceUri().toString(), declaration.prefix().toString());
+    for (const QXmlStreamAttribute &attribute : reader.attributes()) {
+        if (attribute.qualifiedName() != usageLogName(UsageLogName::eventid))
+            copy.writeAttribute(attribute);
+    }
+    int depth = 1;
+    while (depth > 0 && !reader.atEnd()) {
+        const QXmlStreamReader::TokenType token = reader.readNext();
+        if (token == QXmlStreamReader::Invalid)
+            break;
+        if (token == QXmlStreamReader::StartElement)
+            ++depth;
+        else if (token == QXmlStreamReader::EndElement)
+            --depth;
+        copy.writeCurrentToken(reader);
+    }
+    m_pendingEvents[id] = stored;
+}
+
+// Writes the pair as one `event`, its end time first, where the `eventend` stands.
+void LogFilter::endEvent(QXmlStreamReader &reader, QXmlStreamWriter &writer)
+{
+    const QXmlStreamAttributes attributes = reader.attributes();
+    int id = 0;
+    const bool hasId = readEventId(attributes, id);
+    const QString endTime = attributes.value(usageLogName(UsageLogName::eventendtime)).toString();
+    skipCurrentElement(reader);
+    if (!hasId)
+        return;
+    const auto pending = m_pendingEvents.find(id);
+    if (pending == m_pendingEvents.end())
+        return;
+
+    writer.writeStartElement(usageLogName(UsageLogName::event));
+    QXmlStreamReader stored(pending->second);
+    bool insideAnon = false;
+    int depth = 0;
+    while (!stored.atEnd()) {
+        const QXmlStreamReader::TokenType token = stored.readNext();
+        if (token == QXmlStreamReader::StartDocument)
+            continue;
+        if (token == QXmlStreamReader::Invalid || token == QXmlStreamReader::EndDocument)
+            break;
+        if (depth == 0 && token == QXmlStreamReader::StartElement) {
+            writer.writeTextElement(usageLogName(UsageLogName::eventendtime), endTime);
+            depth = 1;
+            continue;
+        }
+        if (token == QXmlStreamReader::StartElement) {
+            ++depth;
+        } else if (token == QXmlStreamReader::EndElement && --depth == 0) {
+            break;
+        }
+        // Anonymised text inside an event is digested like anywhere else in the log.
+        if (is(stored, UsageLogName::anon) && (token == QXmlStreamReader::StartElement || token == QXmlStreamReader::EndElement)) {
+            insideAnon = token == QXmlStreamReader::StartElement;
+            continue;
+        }
+        if (token == QXmlStreamReader::Characters)
+            writeText(stored, writer, insideAnon);
+        else
+            writer.writeCurrentToken(stored);
+    }
+    writer.writeEndElement();
+    m_pendingEvents.erase(pending);
+}

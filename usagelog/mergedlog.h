@@ -1,0 +1,16 @@
+#pragma once
+
+#include "publishinstruction.h"
+
+#include <QList>
+#include <QString>
+
+// One full log made by the merge of a group of part files.
+struct MergedLog
+{
+    QString path; // empty: the merge produced no full log
+    int schema = 0;
+    bool sendToKALDO = false;
+    bool sendToTIRO = false;
+    QList<SessionInfo> sessions;
+};

@@ -1,0 +1,16 @@
+#pragma once
+
+#include "mergedlog.h"
+
+#include <QVector>
+
+#include <functional>
+
+class Logger;
+class QDir;
+
+// Filters one full log into `kaldoDir`, keeps the debug copies of the result when
+// `debugDir` is set, hands a log that publishes at least one session to `post` (given the
+// absolute path of the filtered file) and removes the filtered file.
+void processMergedLog(const MergedLog &log, const QVector<PublishInstruction> &instructions, const QDir &kaldoDir,
+                      const QString &debugDir, Logger *logger, const std::function<void(const QString &)> &post);

@@ -1,0 +1,31 @@
+#pragma once
+
+#include "qtsoap.h"
+
+#include <QUrl>
+
+#include <chrono>
+
+// One blocking SOAP call: sends the request, waits in a nested event loop for the answer or
+// the time-out of each hop, and follows HTTP redirects itself.
+class SOAPClient : public QtSoapHttpTransport
+{
+    Q_OBJECT
+public:
+    SOAPClient(QObject *parent, qint32 timeoutSeconds, qint32 maxRedirects);
+    // The same with a finer time-out per hop.
+    SOAPClient(QObject *parent, std::chrono::milliseconds timeout, qint32 maxRedirects);
+
+    void setUseSystemProxy() { useSystemProxy = true; }
+    void setUrl(const QUrl &url) { this->url = url; }
+    bool call(const QString &namespaceUri, const QString &methodName, QtSoapMessage &request);
+    QString errorString();
+
+private:
+    qint32 timeoutSeconds;
+    qint32 maxRedirects;
+    bool useSystemProxy = false;
+    QUrl url;
+    QString m_errorString;
+    std::chrono::milliseconds m_timeout;
+};
