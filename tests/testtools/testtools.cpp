@@ -6,6 +6,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QSettings>
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -142,7 +143,30 @@ ScriptedServer::ScriptedServer(Handler handler)
 
 QString ScriptedServer::url(const QString &path) const
 {
-    return QStringLiteral("http://127.0.0.1:%1%2").arg(serverPort()).arg(path);
+    return QStringLiteral("%1://127.0.0.1:%2%3")
+        .arg(m_certificate.isEmpty() ? QStringLiteral("http") : QStringLiteral("https"))
+        .arg(serverPort())
+        .arg(path);
+}
+
+void ScriptedServer::enableTls(const QString &certificatePath, const QString &keyPath)
+{
+    m_certificate = certificatePath;
+    m_key = keyPath;
+}
+
+bool makeSelfSignedCertificate(const QString &folder, QString &certificatePath, QString &keyPath)
+{
+    certificatePath = folder + QStringLiteral("/cert.pem");
+    keyPath = folder + QStringLiteral("/key.pem");
+    const ProcessResult result = runProgram(
+        QStringLiteral("openssl"),
+        { QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("rsa:2048"),
+          QStringLiteral("-nodes"), QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"),
+          QStringLiteral("/CN=127.0.0.1"), QStringLiteral("-addext"), QStringLiteral("subjectAltName=IP:127.0.0.1"),
+          QStringLiteral("-keyout"), keyPath, QStringLiteral("-out"), certificatePath },
+        QProcessEnvironment::systemEnvironment());
+    return result.exitCode == 0;
 }
 
 QByteArray ScriptedServer::response(int status, const QByteArray &body, const QList<QPair<QByteArray, QByteArray>> &headers)
@@ -156,8 +180,18 @@ QByteArray ScriptedServer::response(int status, const QByteArray &body, const QL
 
 void ScriptedServer::incomingConnection(qintptr descriptor)
 {
-    auto *socket = new QTcpSocket(this);
-    socket->setSocketDescriptor(descriptor);
+    QTcpSocket *socket = nullptr;
+    if (m_certificate.isEmpty()) {
+        socket = new QTcpSocket(this);
+        socket->setSocketDescriptor(descriptor);
+    } else {
+        auto *secure = new QSslSocket(this);
+        secure->setSocketDescriptor(descriptor);
+        secure->setLocalCertificate(m_certificate);
+        secure->setPrivateKey(m_key);
+        secure->startServerEncryption();
+        socket = secure;
+    }
     auto buffer = std::make_shared<QByteArray>();
     connect(socket, &QTcpSocket::readyRead, this, [this, socket, buffer] {
         *buffer += socket->readAll();

@@ -74,6 +74,8 @@ public:
     using Handler = std::function<void(QTcpSocket *socket, const HttpRequest &request)>;
     explicit ScriptedServer(Handler handler);
     QString url(const QString &path) const;
+    // Serves HTTPS with this certificate and key from now on.
+    void enableTls(const QString &certificatePath, const QString &keyPath);
     QList<HttpRequest> requests;
 
     static QByteArray response(int status, const QByteArray &body = QByteArray(),
@@ -84,4 +86,9 @@ protected:
 
 private:
     Handler m_handler;
+    QString m_certificate;
+    QString m_key;
 };
+
+// A self-signed certificate for 127.0.0.1, made with openssl into `folder`.
+bool makeSelfSignedCertificate(const QString &folder, QString &certificatePath, QString &keyPath);
