@@ -3,6 +3,7 @@
 
 #include <singleapplication.h>
 
+#include <QLoggingCategory>
 #include <QSettings>
 #include <QTimer>
 
@@ -41,6 +42,10 @@ int main(int argc, char *argv[])
     }
     if (forTiro && !forKaldo)
         return 0;
+
+    // The transfer engine traces on the debug channel; a deployed tool stays silent unless
+    // QT_LOGGING_RULES (for example "default.debug=true") asks for the traces.
+    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
 
     Logger logger;
     if (app.isSecondary()) {
