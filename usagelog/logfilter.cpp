@@ -2,6 +2,7 @@
 
 #include "usagelogname.h"
 #include "xmlhelpers.h"
+#include "xmloutput.h"
 
 #include <QCryptographicHash>
 #include <QXmlStreamReader>
@@ -31,10 +32,6 @@ bool readEventId(const QXmlStreamAttributes &attributes, int &id)
     return ok;
 }
 
-bool is(const QXmlStreamReader &reader, UsageLogName name)
-{
-    return reader.name() == usageLogName(name);
-}
 
 // Writes a character-data token, digesting it when it stands inside `anon`.
 void writeText(const QXmlStreamReader &reader, QXmlStreamWriter &writer, bool insideAnon)
@@ -74,7 +71,11 @@ FilterResult LogFilter::run(const QVector<PublishInstruction> &instructions)
     }
 
     QXmlStreamReader reader(m_input);
-    QXmlStreamWriter writer(m_output);
+    XmlOutput output(m_output);
+    QXmlStreamWriter &writer = output.writer();
+    const QString eventEndName = usageLogName(UsageLogName::eventend);
+    const QString anonName = usageLogName(UsageLogName::anon);
+    const QString sessionName = usageLogName(UsageLogName::session);
     bool insideAnon = false;
     PublishType current = InvalidPublishType;
     int position = 0;
@@ -84,7 +85,7 @@ FilterResult LogFilter::run(const QVector<PublishInstruction> &instructions)
     while (!reader.atEnd()) {
         switch (reader.tokenType()) {
         case QXmlStreamReader::StartDocument:
-            writer.writeStartDocument(QStringLiteral("1.0"));
+            output.writeDeclaration();
             break;
         case QXmlStreamReader::StartElement: {
             UsageLogName name;
@@ -122,18 +123,18 @@ FilterResult LogFilter::run(const QVector<PublishInstruction> &instructions)
             } else if (known && name == UsageLogName::eventstart) {
                 startEvent(reader);
             } else if (known && name == UsageLogName::eventend) {
-                endEvent(reader, writer);
+                endEvent(reader, output);
             } else {
                 writer.writeCurrentToken(reader);
             }
             break;
         }
         case QXmlStreamReader::EndElement:
-            if (is(reader, UsageLogName::eventend)) {
-                // nothing: the pair was written when the end tag was skipped
-            } else if (is(reader, UsageLogName::anon)) {
+            if (reader.name() == eventEndName) {
+                // nothing: the pair was written when the element was skipped
+            } else if (reader.name() == anonName) {
                 insideAnon = false;
-            } else if (is(reader, UsageLogName::session)) {
+            } else if (reader.name() == sessionName) {
                 ++position;
                 writer.writeEndElement();
             } else {
@@ -146,6 +147,7 @@ FilterResult LogFilter::run(const QVector<PublishInstruction> &instructions)
         default:
             break;
         }
+        output.flushIfFull();
         reader.readNext();
     }
 
@@ -153,10 +155,17 @@ FilterResult LogFilter::run(const QVector<PublishInstruction> &instructions)
         m_errorString = reader.errorString();
         return Failed;
     }
+    if (!output.flush()) {
+        m_errorString = m_output->errorString();
+        return Failed;
+    }
     return written > 0 ? Published : NothingPublished;
 }
 
-// Keeps an `eventstart` element, without its `eventid`, until its `eventend` arrives.
+// Keeps the content of an `eventstart` element, serialised, until its `eventend` arrives.
+// Anonymised text is digested on the way in, so clear text is never kept. The element's own
+// start tag is not kept: the event written from the pair carries no attributes, and
+// `eventendtime` takes the start tag's place.
 void LogFilter::startEvent(QXmlStreamReader &reader)
 {
     int id = 0;
@@ -164,32 +173,39 @@ void LogFilter::startEvent(QXmlStreamReader &reader)
         skipCurrentElement(reader);
         return;
     }
+    const QString anonName = usageLogName(UsageLogName::anon);
     QString stored;
     QXmlStreamWriter copy(&stored);
-    copy.writeStartDocument();
-    copy.writeStartElement(reader.qualifiedName().toString());
-    for (const QXmlStreamNamespaceDeclaration &declaration : reader.namespaceDeclarations())
-        copy.writeNamespace(declaration.namespaceUri().toString(), declaration.prefix().toString());
-    for (const QXmlStreamAttribute &attribute : reader.attributes()) {
-        if (attribute.qualifiedName() != usageLogName(UsageLogName::eventid))
-            copy.writeAttribute(attribute);
-    }
+    bool insideAnon = false;
     int depth = 1;
-    while (depth > 0 && !reader.atEnd()) {
+    while (!reader.atEnd()) {
         const QXmlStreamReader::TokenType token = reader.readNext();
         if (token == QXmlStreamReader::Invalid)
             break;
-        if (token == QXmlStreamReader::StartElement)
+        if (token == QXmlStreamReader::StartElement) {
             ++depth;
-        else if (token == QXmlStreamReader::EndElement)
-            --depth;
+            if (reader.name() == anonName) {
+                insideAnon = true;
+                continue;
+            }
+        } else if (token == QXmlStreamReader::EndElement) {
+            if (--depth == 0)
+                break;
+            if (reader.name() == anonName) {
+                insideAnon = false;
+                continue;
+            }
+        } else if (token == QXmlStreamReader::Characters) {
+            writeText(reader, copy, insideAnon);
+            continue;
+        }
         copy.writeCurrentToken(reader);
     }
     m_pendingEvents[id] = stored;
 }
 
 // Writes the pair as one `event`, its end time first, where the `eventend` stands.
-void LogFilter::endEvent(QXmlStreamReader &reader, QXmlStreamWriter &writer)
+void LogFilter::endEvent(QXmlStreamReader &reader, XmlOutput &output)
 {
     const QXmlStreamAttributes attributes = reader.attributes();
     int id = 0;
@@ -202,36 +218,10 @@ void LogFilter::endEvent(QXmlStreamReader &reader, QXmlStreamWriter &writer)
     if (pending == m_pendingEvents.end())
         return;
 
+    QXmlStreamWriter &writer = output.writer();
     writer.writeStartElement(usageLogName(UsageLogName::event));
-    QXmlStreamReader stored(pending->second);
-    bool insideAnon = false;
-    int depth = 0;
-    while (!stored.atEnd()) {
-        const QXmlStreamReader::TokenType token = stored.readNext();
-        if (token == QXmlStreamReader::StartDocument)
-            continue;
-        if (token == QXmlStreamReader::Invalid || token == QXmlStreamReader::EndDocument)
-            break;
-        if (depth == 0 && token == QXmlStreamReader::StartElement) {
-            writer.writeTextElement(usageLogName(UsageLogName::eventendtime), endTime);
-            depth = 1;
-            continue;
-        }
-        if (token == QXmlStreamReader::StartElement) {
-            ++depth;
-        } else if (token == QXmlStreamReader::EndElement && --depth == 0) {
-            break;
-        }
-        // Anonymised text inside an event is digested like anywhere else in the log.
-        if (is(stored, UsageLogName::anon) && (token == QXmlStreamReader::StartElement || token == QXmlStreamReader::EndElement)) {
-            insideAnon = token == QXmlStreamReader::StartElement;
-            continue;
-        }
-        if (token == QXmlStreamReader::Characters)
-            writeText(stored, writer, insideAnon);
-        else
-            writer.writeCurrentToken(stored);
-    }
+    writer.writeTextElement(usageLogName(UsageLogName::eventendtime), endTime);
+    output.appendRaw(pending->second);
     writer.writeEndElement();
     m_pendingEvents.erase(pending);
 }

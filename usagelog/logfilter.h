@@ -32,7 +32,7 @@ public:
 
 private:
     void startEvent(QXmlStreamReader &reader);
-    void endEvent(QXmlStreamReader &reader, QXmlStreamWriter &writer);
+    void endEvent(QXmlStreamReader &reader, class XmlOutput &output);
 
     QIODevice *m_input;
     QIODevice *m_output;

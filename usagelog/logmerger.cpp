@@ -1,9 +1,9 @@
 #include "logmerger.h"
 
-#include "bufferedfilewriter.h"
 #include "filelock.h"
 #include "usagelogname.h"
 #include "xmlhelpers.h"
+#include "xmloutput.h"
 
 #include <QFile>
 #include <QVector>
@@ -102,14 +102,16 @@ MergedLog LogMerger::mergeGroup(const QString &groupName, const std::set<QString
     QFile output(m_outputDir.absoluteFilePath(groupName + QLatin1String(".full.xml")));
     if (!output.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return MergedLog();
-    BufferedFileWriter buffer(&output);
-    QXmlStreamWriter writer(&buffer);
-    writer.writeStartDocument(QStringLiteral("1.0"));
+    XmlOutput xml(&output);
+    QXmlStreamWriter &writer = xml.writer();
+    xml.writeDeclaration();
     writer.writeCharacters(QStringLiteral("\n"));
     writer.writeComment(leadingComment);
     writer.writeCharacters(QStringLiteral("\n"));
     writer.writeStartElement(usageLogName(UsageLogName::kaldousage));
 
+    const QString rootName = usageLogName(UsageLogName::kaldousage);
+    const QString sessionName = usageLogName(UsageLogName::session);
     // The elements written and still open, the root excepted; true marks a `session`.
     QVector<bool> openElements;
     bool stop = false;
@@ -143,13 +145,13 @@ MergedLog LogMerger::mergeGroup(const QString &groupName, const std::set<QString
         const bool firstPart = partIndex == 0;
         QXmlStreamReader reader(&part);
         while (!reader.atEnd() && !stop) {
+            xml.flushIfFull();
             const QXmlStreamReader::TokenType token = reader.readNext();
             if (token == QXmlStreamReader::Invalid)
                 break;
-            UsageLogName known;
-            const bool isKnown = (token == QXmlStreamReader::StartElement || token == QXmlStreamReader::EndElement)
-                && lookupUsageLogName(reader.name(), known);
             if (token == QXmlStreamReader::StartElement) {
+                UsageLogName known;
+                const bool isKnown = lookupUsageLogName(reader.name(), known);
                 if (!isKnown) {
                     writer.writeCurrentToken(reader);
                     openElements.append(false);
@@ -233,10 +235,10 @@ MergedLog LogMerger::mergeGroup(const QString &groupName, const std::set<QString
             }
             switch (token) {
             case QXmlStreamReader::EndElement:
-                if (isKnown && known == UsageLogName::kaldousage) {
+                if (reader.name() == rootName) {
                     if (partIndex == lastPart && (result.sessions.isEmpty() || result.sessions.last() != current))
                         result.sessions.append(current);
-                } else if (isKnown && known == UsageLogName::session) {
+                } else if (reader.name() == sessionName) {
                     // Sessions end where the next one begins, or at the document end.
                 } else if (!openElements.isEmpty()) {
                     writer.writeEndElement();
@@ -267,7 +269,7 @@ MergedLog LogMerger::mergeGroup(const QString &groupName, const std::set<QString
     }
 
     writer.writeEndDocument();
-    buffer.close();
+    xml.flush();
     output.close();
     result.path = output.fileName();
     return result;

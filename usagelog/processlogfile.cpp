@@ -1,6 +1,5 @@
 #include "processlogfile.h"
 
-#include "bufferedfilewriter.h"
 #include "logfilter.h"
 #include "logger.h"
 #include "xmlhelpers.h"
@@ -23,15 +22,9 @@ void processMergedLog(const MergedLog &log, const QVector<PublishInstruction> &i
     FilterResult result = Failed;
     QString errorText;
     if (outputOpen) {
-        BufferedFileWriter buffer(&output);
-        LogFilter filter(&input, &buffer, log);
+        LogFilter filter(&input, &output, log);
         result = filter.run(instructions);
         errorText = filter.errorString();
-        buffer.close();
-        if (!buffer.flushToFile() && result == Published) {
-            result = Failed;
-            errorText = output.errorString();
-        }
     } else {
         // Without its output file the filter would write into a closed device and the
         // upload would get a missing file: treat it as a failed filter.

@@ -2,9 +2,8 @@
 
 #include <QStringRef>
 
-#include <algorithm>
 #include <array>
-#include <cstring>
+#include <vector>
 
 namespace {
 
@@ -87,25 +86,25 @@ const std::array<QLatin1String, usageLogNameCount> names = { {
     QLatin1String("actor"),
 } };
 
-struct SortedEntry
+struct Entry
 {
-    QLatin1String text;
+    QString text;
     UsageLogName name;
 };
 
-// The table sorted by text, for binary search on the names the stream reader reports.
-const std::array<SortedEntry, usageLogNameCount> &sortedNames()
+constexpr int longestName = 20;
+
+// The names grouped by length: a lookup compares only names of the reader's name's length.
+const std::array<std::vector<Entry>, longestName + 1> &namesByLength()
 {
-    static const std::array<SortedEntry, usageLogNameCount> sorted = [] {
-        std::array<SortedEntry, usageLogNameCount> entries;
+    static const std::array<std::vector<Entry>, longestName + 1> buckets = [] {
+        std::array<std::vector<Entry>, longestName + 1> byLength;
         for (int i = 0; i < usageLogNameCount; ++i)
-            entries[i] = SortedEntry { names[i], static_cast<UsageLogName>(i) };
-        std::sort(entries.begin(), entries.end(), [](const SortedEntry &a, const SortedEntry &b) {
-            return std::strcmp(a.text.data(), b.text.data()) < 0;
-        });
-        return entries;
+            byLength[static_cast<size_t>(names[i].size())].push_back(
+                Entry { QString(names[i]), static_cast<UsageLogName>(i) });
+        return byLength;
     }();
-    return sorted;
+    return buckets;
 }
 
 } // namespace
@@ -120,20 +119,14 @@ QLatin1String usageLogName(UsageLogName name)
 
 bool lookupUsageLogName(const QStringRef &text, UsageLogName &out)
 {
-    const auto &sorted = sortedNames();
-    int low = 0;
-    int high = usageLogNameCount - 1;
-    while (low <= high) {
-        const int middle = (low + high) / 2;
-        const int order = text.compare(sorted[middle].text, Qt::CaseSensitive);
-        if (order == 0) {
-            out = sorted[middle].name;
+    const int length = text.size();
+    if (length == 0 || length > longestName)
+        return false;
+    for (const Entry &entry : namesByLength()[static_cast<size_t>(length)]) {
+        if (entry.text.at(0) == text.at(0) && text == entry.text) {
+            out = entry.name;
             return true;
         }
-        if (order < 0)
-            high = middle - 1;
-        else
-            low = middle + 1;
     }
     return false;
 }

@@ -1,0 +1,112 @@
+// Loads a store of 100,000 instructions and looks up 100,000 sessions, timing the indexed
+// lookups against a plain walk of the entries in order on the same data.
+
+#include "publishinstructionstore.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QRandomGenerator>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QXmlStreamWriter>
+
+#include <cstdio>
+
+namespace {
+
+SessionInfo sessionNumber(quint32 n)
+{
+    SessionInfo s;
+    s.productID = static_cast<int>(n % 500);
+    s.version = QStringLiteral("%1.%2").arg(n / 500 % 40).arg(n % 7);
+    s.osPlatform = 2;
+    s.osVersion = static_cast<int>(6 + n % 5);
+    s.servicePack = QStringLiteral("SP1");
+    s.osBits = n % 2 ? 64 : 32;
+    s.architecture = 9;
+    s.langID = QStringLiteral("en");
+    s.country = n % 3 ? QStringLiteral("US") : QStringLiteral("DE");
+    s.locale = QStringLiteral("en_US");
+    return s;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QTemporaryDir config;
+    qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+    QCoreApplication app(argc, argv);
+    const int count = argc > 1 ? atoi(argv[1]) : 100000;
+    const qint64 now = 1800000000;
+
+    QString data;
+    {
+        QXmlStreamWriter writer(&data);
+        writer.setAutoFormatting(true);
+        writer.writeStartDocument(QStringLiteral("1.0"), true);
+        writer.writeStartElement(QStringLiteral("items"));
+        writer.writeAttribute(QStringLiteral("version"), QStringLiteral("1"));
+        for (int i = 0; i < count; ++i) {
+            const SessionInfo s = sessionNumber(static_cast<quint32>(i) * 7919u);
+            writer.writeEmptyElement(QStringLiteral("si"));
+            writer.writeAttribute(QStringLiteral("architecture"), QString::number(s.architecture));
+            writer.writeAttribute(QStringLiteral("langID"), s.langID);
+            writer.writeAttribute(QStringLiteral("osBits"), QString::number(s.osBits));
+            writer.writeAttribute(QStringLiteral("osPlatform"), QString::number(s.osPlatform));
+            writer.writeAttribute(QStringLiteral("osVersion"), QString::number(s.osVersion));
+            writer.writeAttribute(QStringLiteral("servicePack"), s.servicePack);
+            writer.writeAttribute(QStringLiteral("productID"), QString::number(s.productID));
+            writer.writeAttribute(QStringLiteral("version"), s.version);
+            writer.writeAttribute(QStringLiteral("country"), s.country);
+            writer.writeAttribute(QStringLiteral("locale"), s.locale);
+            writer.writeAttribute(QStringLiteral("publish"), QStringLiteral("Details"));
+            writer.writeAttribute(QStringLiteral("publishUntil"), QString::number(now + 1 + i % 1000));
+        }
+        writer.writeEndElement();
+        writer.writeEndDocument();
+    }
+    QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("KALDO Technologies"),
+              QStringLiteral("Zadazevi Rerevarazu"))
+        .setValue(QStringLiteral("data"), data);
+
+    PublishInstructionStore store;
+    store.setClock([now] { return now; });
+    QElapsedTimer clock;
+    clock.start();
+    if (!store.load())
+        return 1;
+    const qint64 loadMs = clock.elapsed();
+
+    QVector<SessionInfo> queries;
+    QRandomGenerator random(1);
+    for (int i = 0; i < count; ++i)
+        queries.append(sessionNumber(random.bounded(static_cast<quint32>(count) * 7919u)));
+
+    clock.restart();
+    int found = 0;
+    for (const SessionInfo &query : queries) {
+        PublishInstruction out;
+        found += store.findInstruction(query, out) ? 1 : 0;
+    }
+    const qint64 indexedMs = clock.elapsed();
+
+    // The plain walk in order, on a sample (it is quadratic), scaled to the whole run.
+    const int sample = qMin(count, 2000);
+    clock.restart();
+    int walkFound = 0;
+    for (int i = 0; i < sample; ++i) {
+        for (const PublishInstruction &entry : store.entries()) {
+            if (entry.session() == queries.at(i) && entry.publishUntil >= now) {
+                ++walkFound;
+                break;
+            }
+        }
+    }
+    const double walkMs = static_cast<double>(clock.elapsed()) * count / sample;
+
+    std::printf("store of %d entries loaded in %lld ms\n", store.entries().size(), static_cast<long long>(loadMs));
+    std::printf("%d lookups (%d found): indexed %lld ms, walk in order about %.0f ms (measured on %d)\n", count,
+                found, static_cast<long long>(indexedMs), walkMs, sample);
+    return 0;
+}
