@@ -1,0 +1,231 @@
+// Resumable downloads against nginx, which serves static files with ETag and honours Range,
+// If-Range, If-None-Match; a forwarding server in front of it cuts a transfer short where a
+// test needs an interrupted download, and records what the engine asked for.
+
+#include "qhttpwithresume.h"
+#include "testtools.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QFileInfo>
+#include <QNetworkReply>
+#include <QSignalSpy>
+#include <QTcpSocket>
+
+#include <gtest/gtest.h>
+
+using QtDownloader::QHttpWithResume;
+
+namespace {
+
+class Nginx
+{
+public:
+    bool start(const QString &folder)
+    {
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost, 0);
+        port = probe.serverPort();
+        probe.close();
+        QDir(folder).mkpath(QStringLiteral("www"));
+        QDir(folder).mkpath(QStringLiteral("temp"));
+        writeFile(folder + QStringLiteral("/nginx.conf"),
+                  QStringLiteral("daemon off;\nmaster_process off;\npid %1/nginx.pid;\nerror_log %1/error.log;\n"
+                                 "events {}\nhttp {\n  access_log %1/access.log;\n"
+                                 "  client_body_temp_path %1/temp; proxy_temp_path %1/temp; fastcgi_temp_path %1/temp;\n"
+                                 "  uwsgi_temp_path %1/temp; scgi_temp_path %1/temp;\n"
+                                 "  server {\n    listen 127.0.0.1:%2;\n    root %1/www;\n"
+                                 "    location = /moved { return 302 /file.bin; }\n  }\n}\n")
+                      .arg(folder)
+                      .arg(port)
+                      .toUtf8());
+        process.start(QStringLiteral("/usr/sbin/nginx"),
+                      { QStringLiteral("-p"), folder, QStringLiteral("-c"), folder + QStringLiteral("/nginx.conf"),
+                        QStringLiteral("-e"), folder + QStringLiteral("/error.log") });
+        if (!process.waitForStarted())
+            return false;
+        return waitUntil([&] {
+            QTcpSocket socket;
+            socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
+            return socket.waitForConnected(100);
+        });
+    }
+    ~Nginx()
+    {
+        process.terminate();
+        if (!process.waitForFinished(3000))
+            process.kill();
+        process.waitForFinished();
+    }
+    QString url(const QString &path) const { return QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(path); }
+
+    QProcess process;
+    int port = 0;
+};
+
+// Passes each request on to nginx and its answer back; `cutAfter` >= 0 sends only that many
+// bytes of the next answer and then drops the connection.
+class Forwarder
+{
+public:
+    explicit Forwarder(const Nginx &nginx)
+        : server([this, &nginx](QTcpSocket *socket, const HttpRequest &request) {
+            QTcpSocket upstream;
+            upstream.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(nginx.port));
+            upstream.waitForConnected(2000);
+            QByteArray raw = request.method + ' ' + request.path + " HTTP/1.1\r\n";
+            for (auto it = request.headers.cbegin(); it != request.headers.cend(); ++it) {
+                if (it.key() != "connection")
+                    raw += it.key() + ": " + it.value() + "\r\n";
+            }
+            upstream.write(raw + "Connection: close\r\n\r\n" + request.body);
+            QByteArray answer;
+            while (upstream.waitForReadyRead(2000) || upstream.bytesAvailable())
+                answer += upstream.readAll();
+            if (cutAfter >= 0) {
+                socket->write(answer.left(cutAfter));
+                socket->flush();
+                socket->abort();
+                cutAfter = -1;
+                return;
+            }
+            socket->write(answer);
+        })
+    {
+    }
+    ScriptedServer server;
+    int cutAfter = -1;
+};
+
+class Download : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(nginx.start(dir.path()));
+        for (int i = 0; i < 20000; ++i)
+            content += "line " + QByteArray::number(i) + " of the published file\n";
+        writeFile(dir.path() + QStringLiteral("/www/file.bin"), content);
+        target = dir.path() + QStringLiteral("/target.bin");
+    }
+
+    // Runs one Download to its end; returns the error flag of the finish signal.
+    bool download(QHttpWithResume &engine, const QString &url)
+    {
+        QSignalSpy finished(&engine, &QHttpWithResume::ResumeRequestFinished);
+        engine.Download(QUrl(url), target);
+        EXPECT_TRUE(finished.wait(10000));
+        return finished.value(0).value(1).toBool();
+    }
+
+    QTemporaryDir dir;
+    Nginx nginx;
+    QByteArray content;
+    QString target;
+};
+
+} // namespace
+
+TEST_F(Download, FreshThenNotModified)
+{
+    QHttpWithResume engine;
+    EXPECT_FALSE(download(engine, nginx.url(QStringLiteral("/file.bin"))));
+    EXPECT_EQ(readFile(target), content);
+    EXPECT_FALSE(QFileInfo::exists(target + QStringLiteral(".part")));
+    const QList<QByteArray> state = readFile(target + QStringLiteral(".st")).split('\n');
+    ASSERT_EQ(state.size(), 4);
+    EXPECT_TRUE(state.at(0).startsWith('"')) << "the ETag";
+    EXPECT_EQ(state.at(1), nginx.url(QStringLiteral("/file.bin")).toUtf8());
+    EXPECT_EQ(state.at(2), QByteArray::number(content.size()));
+
+    Forwarder forwarder(nginx);
+    // Same state, but through the forwarder: the URL differs, so it starts over.
+    EXPECT_FALSE(download(engine, forwarder.server.url(QStringLiteral("/file.bin"))));
+    EXPECT_FALSE(forwarder.server.requests.first().headers.contains("if-none-match"));
+    const QDateTime written = QFileInfo(target).lastModified();
+    EXPECT_FALSE(download(engine, forwarder.server.url(QStringLiteral("/file.bin"))));
+    EXPECT_EQ(forwarder.server.requests.last().headers.value("if-none-match"), readFile(target + QStringLiteral(".st")).split('\n').first());
+    EXPECT_EQ(readFile(target), content);
+    EXPECT_FALSE(QFileInfo::exists(target + QStringLiteral(".part"))) << "the 304 removes the empty partial file";
+    EXPECT_EQ(QFileInfo(target).lastModified(), written) << "the target is left untouched";
+    EXPECT_TRUE(engine.ErrorString().isEmpty());
+}
+
+TEST_F(Download, InterruptedDownloadResumesWithRange)
+{
+    Forwarder forwarder(nginx);
+    forwarder.cutAfter = 40000; // headers and part of the body
+    QHttpWithResume engine;
+    const QString url = forwarder.server.url(QStringLiteral("/file.bin"));
+    EXPECT_TRUE(download(engine, url)) << "a dropped connection is an error";
+    EXPECT_FALSE(QFileInfo::exists(target));
+    const qint64 partial = QFileInfo(target + QStringLiteral(".part")).size();
+    EXPECT_GT(partial, 0);
+    EXPECT_LT(partial, content.size());
+    EXPECT_TRUE(QFileInfo::exists(target + QStringLiteral(".st"))) << "kept for the resume";
+
+    EXPECT_FALSE(download(engine, url));
+    const HttpRequest &resumed = forwarder.server.requests.last();
+    EXPECT_EQ(resumed.headers.value("range"), "bytes=" + QByteArray::number(partial) + "-");
+    EXPECT_TRUE(resumed.headers.value("if-range").startsWith('"'));
+    EXPECT_EQ(readFile(target), content) << "finished by a 206 appended to the partial file";
+    EXPECT_TRUE(engine.ErrorString().isEmpty());
+}
+
+TEST_F(Download, ChangedFileRestartsFromZero)
+{
+    Forwarder forwarder(nginx);
+    const QString url = forwarder.server.url(QStringLiteral("/file.bin"));
+    writeFile(target + QStringLiteral(".part"), QByteArray(5000, 'x'));
+    writeFile(target + QStringLiteral(".st"), "\"old-etag\"\n" + url.toUtf8() + "\n" + QByteArray::number(content.size()) + "\n");
+    QHttpWithResume engine;
+    EXPECT_FALSE(download(engine, url));
+    EXPECT_EQ(forwarder.server.requests.first().headers.value("if-range"), QByteArray("\"old-etag\""));
+    EXPECT_EQ(readFile(target), content) << "the 200 truncated the partial file";
+    EXPECT_NE(readFile(target + QStringLiteral(".st")).split('\n').first(), QByteArray("\"old-etag\""));
+}
+
+TEST_F(Download, RefusedRangeIsAskedForOnceMoreWithoutIt)
+{
+    QHttpWithResume probe;
+    ASSERT_FALSE(download(probe, nginx.url(QStringLiteral("/file.bin"))));
+    const QByteArray etag = readFile(target + QStringLiteral(".st")).split('\n').first();
+    QFile::remove(target);
+
+    Forwarder forwarder(nginx);
+    const QString url = forwarder.server.url(QStringLiteral("/file.bin"));
+    writeFile(target + QStringLiteral(".part"), content + "beyond the end");
+    writeFile(target + QStringLiteral(".st"), etag + "\n" + url.toUtf8() + "\n0\n");
+    QHttpWithResume engine;
+    EXPECT_FALSE(download(engine, url));
+    ASSERT_EQ(forwarder.server.requests.size(), 2);
+    EXPECT_TRUE(forwarder.server.requests.at(0).headers.contains("range"));
+    EXPECT_FALSE(forwarder.server.requests.at(1).headers.contains("range"));
+    EXPECT_FALSE(forwarder.server.requests.at(1).headers.contains("if-range"));
+    EXPECT_EQ(readFile(target), content);
+}
+
+TEST_F(Download, RedirectedGetReusesItsBuffer)
+{
+    QHttpWithResume engine;
+    auto buffer = std::make_shared<QBuffer>();
+    buffer->setData("left over from before");
+    QSignalSpy finished(&engine, &QHttpWithResume::ResumeRequestFinished);
+    QNetworkReply *handle = engine.Get(QUrl(nginx.url(QStringLiteral("/moved"))), buffer);
+    ASSERT_TRUE(finished.wait(10000));
+    EXPECT_EQ(finished.first().at(0).value<QNetworkReply *>(), handle);
+    EXPECT_FALSE(finished.first().at(1).toBool());
+    EXPECT_EQ(buffer->data(), content);
+}
+
+TEST_F(Download, BlockedAndUnwritableRequestsEndAtOnce)
+{
+    QHttpWithResume engine;
+    QSignalSpy finished(&engine, &QHttpWithResume::RequestFinished);
+    EXPECT_EQ(engine.Download(QUrl(nginx.url(QStringLiteral("/file.bin"))), dir.path() + QStringLiteral("/no/such/target")), nullptr);
+    EXPECT_EQ(engine.ErrorString(), QStringLiteral("Unable to open %1 for writing.").arg(dir.path() + QStringLiteral("/no/such/target.part")));
+    engine.SetInternetAccessBlocked(true);
+    EXPECT_EQ(engine.Get(QUrl(nginx.url(QStringLiteral("/file.bin"))), std::make_shared<QBuffer>()), nullptr);
+    EXPECT_TRUE(finished.wait(1000));
+    EXPECT_TRUE(waitUntil([&] { return finished.size() == 2; }, 1000));
+}
