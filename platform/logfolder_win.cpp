@@ -1,0 +1,42 @@
+#include "logfolder.h"
+#include "logfolder_p.h"
+
+#include <windows.h>
+
+#include <cstdlib>
+
+std::wstring currentUserName()
+{
+    wchar_t buffer[257] = {};
+    DWORD size = 257;
+    if (!GetUserNameW(buffer, &size))
+        return std::wstring();
+    return buffer;
+}
+
+bool ensureDirectory(const std::wstring &path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data))
+        return (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    // Only "file not found" means the last level is missing; "path not found" (a parent is
+    // missing), access denied and the rest fail without creating anything.
+    if (GetLastError() == ERROR_FILE_NOT_FOUND)
+        return CreateDirectoryW(path.c_str(), nullptr) != 0;
+    return false;
+}
+
+namespace logfolder {
+
+bool readEnvironment(const wchar_t *name, std::wstring &value)
+{
+    wchar_t *copy = nullptr;
+    size_t length = 0;
+    if (_wdupenv_s(&copy, &length, name) != 0 || !copy)
+        return false;
+    value = copy;
+    free(copy);
+    return true;
+}
+
+} // namespace logfolder
