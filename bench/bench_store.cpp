@@ -6,9 +6,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QRandomGenerator>
-#include <QSettings>
 #include <QTemporaryDir>
-#include <QXmlStreamWriter>
 
 #include <cstdio>
 
@@ -40,35 +38,21 @@ int main(int argc, char *argv[])
     const int count = argc > 1 ? atoi(argv[1]) : 100000;
     const qint64 now = 1800000000;
 
-    QString data;
+    // The file is written by the store itself: 100,000 entries, distinct on the eight
+    // fields that addOrUpdate compares.
     {
-        QXmlStreamWriter writer(&data);
-        writer.setAutoFormatting(true);
-        writer.writeStartDocument(QStringLiteral("1.0"), true);
-        writer.writeStartElement(QStringLiteral("items"));
-        writer.writeAttribute(QStringLiteral("version"), QStringLiteral("1"));
+        PublishInstructionStore writer;
+        writer.setClock([now] { return now; });
         for (int i = 0; i < count; ++i) {
-            const SessionInfo s = sessionNumber(static_cast<quint32>(i) * 7919u);
-            writer.writeEmptyElement(QStringLiteral("si"));
-            writer.writeAttribute(QStringLiteral("architecture"), QString::number(s.architecture));
-            writer.writeAttribute(QStringLiteral("langID"), s.langID);
-            writer.writeAttribute(QStringLiteral("osBits"), QString::number(s.osBits));
-            writer.writeAttribute(QStringLiteral("osPlatform"), QString::number(s.osPlatform));
-            writer.writeAttribute(QStringLiteral("osVersion"), QString::number(s.osVersion));
-            writer.writeAttribute(QStringLiteral("servicePack"), s.servicePack);
-            writer.writeAttribute(QStringLiteral("productID"), QString::number(s.productID));
-            writer.writeAttribute(QStringLiteral("version"), s.version);
-            writer.writeAttribute(QStringLiteral("country"), s.country);
-            writer.writeAttribute(QStringLiteral("locale"), s.locale);
-            writer.writeAttribute(QStringLiteral("publish"), QStringLiteral("Details"));
-            writer.writeAttribute(QStringLiteral("publishUntil"), QString::number(now + 1 + i % 1000));
+            PublishInstruction in;
+            static_cast<SessionInfo &>(in) = sessionNumber(static_cast<quint32>(i) * 7919u);
+            in.version = QString::number(i);
+            in.publish = Details;
+            in.publishUntil = now + 1 + i % 1000;
+            writer.addOrUpdate(in);
         }
-        writer.writeEndElement();
-        writer.writeEndDocument();
+        writer.save();
     }
-    QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("KALDO Technologies"),
-              QStringLiteral("Zadazevi Rerevarazu"))
-        .setValue(QStringLiteral("data"), data);
 
     PublishInstructionStore store;
     store.setClock([now] { return now; });
@@ -80,8 +64,13 @@ int main(int argc, char *argv[])
 
     QVector<SessionInfo> queries;
     QRandomGenerator random(1);
-    for (int i = 0; i < count; ++i)
-        queries.append(sessionNumber(random.bounded(static_cast<quint32>(count) * 7919u)));
+    for (int i = 0; i < count; ++i) {
+        // Half of the lookups find an entry, half do not.
+        const quint32 n = random.bounded(static_cast<quint32>(count));
+        SessionInfo query = sessionNumber(n * 7919u);
+        query.version = QString::number(i % 2 ? n : n + static_cast<quint32>(count));
+        queries.append(query);
+    }
 
     clock.restart();
     int found = 0;

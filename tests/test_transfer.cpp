@@ -24,10 +24,6 @@ public:
     QStringList messages;
 };
 
-QByteArray redirect(int status, const QString &target)
-{
-    return ScriptedServer::response(status, QByteArray(), { { "Location", target.toUtf8() } });
-}
 
 } // namespace
 
@@ -36,7 +32,7 @@ TEST(Engine, RedirectedPostIsSentAgainWithTheSameBodyAndHeaders)
     ScriptedServer *self = nullptr;
     ScriptedServer server([&](QTcpSocket *socket, const HttpRequest &request) {
         if (request.path == "/first")
-            socket->write(redirect(302, self->url(QStringLiteral("/second"))));
+            socket->write(ScriptedServer::redirect(302, self->url(QStringLiteral("/second"))));
         else
             socket->write(ScriptedServer::response(200, "stored"));
     });
@@ -67,11 +63,11 @@ TEST(Engine, RedirectHistoryAndLimit)
     ScriptedServer server([&](QTcpSocket *socket, const HttpRequest &request) {
         if (request.path.startsWith("/hop/")) {
             const int next = request.path.mid(5).toInt() + 1;
-            socket->write(redirect(307, self->url(QStringLiteral("/hop/%1").arg(next))));
+            socket->write(ScriptedServer::redirect(307, self->url(QStringLiteral("/hop/%1").arg(next))));
         } else if (request.path == "/start") {
-            socket->write(redirect(301, self->url(QStringLiteral("/loop"))));
+            socket->write(ScriptedServer::redirect(301, self->url(QStringLiteral("/loop"))));
         } else {
-            socket->write(redirect(303, self->url(QStringLiteral("/loop"))));
+            socket->write(ScriptedServer::redirect(303, self->url(QStringLiteral("/loop"))));
         }
     });
     self = &server;

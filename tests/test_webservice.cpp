@@ -182,10 +182,6 @@ protected:
     }
 };
 
-QByteArray redirect(int status, const QString &target)
-{
-    return ScriptedServer::response(status, QByteArray(), { { "Location", target.toUtf8() } });
-}
 
 } // namespace
 
@@ -194,11 +190,11 @@ TEST_F(SoapCall, RedirectLoopAndRefusedRedirects)
     ScriptedServer *self = nullptr;
     ScriptedServer server([&](QTcpSocket *socket, const HttpRequest &request) {
         if (request.path == "/a")
-            socket->write(redirect(302, self->url(QStringLiteral("/b"))));
+            socket->write(ScriptedServer::redirect(302, self->url(QStringLiteral("/b"))));
         else if (request.path == "/b")
-            socket->write(redirect(307, self->url(QStringLiteral("/a"))));
+            socket->write(ScriptedServer::redirect(307, self->url(QStringLiteral("/a"))));
         else if (request.path == "/permanent")
-            socket->write(redirect(308, self->url(QStringLiteral("/a"))));
+            socket->write(ScriptedServer::redirect(308, self->url(QStringLiteral("/a"))));
         else
             socket->write(ScriptedServer::response(500, "<fault/>"));
     });
@@ -252,7 +248,7 @@ TEST_F(SoapCall, HttpsRedirectToPlainHttp)
         socket->write(ScriptedServer::response(200, "<Envelope><Body><logsAvailableResponse/></Body></Envelope>"));
     });
     ScriptedServer secure([&](QTcpSocket *socket, const HttpRequest &) {
-        socket->write(redirect(301, plain.url(QStringLiteral("/plain"))));
+        socket->write(ScriptedServer::redirect(301, plain.url(QStringLiteral("/plain"))));
     });
     secure.enableTls(certificate, key);
 

@@ -178,6 +178,11 @@ QByteArray ScriptedServer::response(int status, const QByteArray &body, const QL
     return out;
 }
 
+QByteArray ScriptedServer::redirect(int status, const QString &target)
+{
+    return response(status, QByteArray(), { { "Location", target.toUtf8() } });
+}
+
 void ScriptedServer::incomingConnection(qintptr descriptor)
 {
     QTcpSocket *socket = nullptr;

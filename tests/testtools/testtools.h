@@ -80,6 +80,7 @@ public:
 
     static QByteArray response(int status, const QByteArray &body = QByteArray(),
                                const QList<QPair<QByteArray, QByteArray>> &headers = {});
+    static QByteArray redirect(int status, const QString &target);
 
 protected:
     void incomingConnection(qintptr descriptor) override;
