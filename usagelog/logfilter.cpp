@@ -174,8 +174,8 @@ void LogFilter::startEvent(QXmlStreamReader &reader)
         return;
     }
     const QString anonName = usageLogName(UsageLogName::anon);
-    QString stored;
-    QXmlStreamWriter copy(&stored);
+    QXmlStreamWriter &copy = m_eventWriter;
+    m_eventText.resize(0);
     bool insideAnon = false;
     int depth = 1;
     while (!reader.atEnd()) {
@@ -201,7 +201,7 @@ void LogFilter::startEvent(QXmlStreamReader &reader)
         }
         copy.writeCurrentToken(reader);
     }
-    m_pendingEvents[id] = stored;
+    m_pendingEvents[id] = QString(m_eventText.constData(), m_eventText.size());
 }
 
 // Writes the pair as one `event`, its end time first, where the `eventend` stands.

@@ -4,12 +4,12 @@
 
 #include <QHash>
 #include <QVector>
+#include <QXmlStreamWriter>
 
 #include <map>
 
 class QIODevice;
 class QXmlStreamReader;
-class QXmlStreamWriter;
 
 enum FilterResult {
     Published = 0,
@@ -39,6 +39,9 @@ private:
     const MergedLog &m_log;
     QString m_errorString;
     std::map<int, QString> m_pendingEvents;
+    // Serialises one event's content at a time; its element stack is empty between events.
+    QString m_eventText;
+    QXmlStreamWriter m_eventWriter { &m_eventText };
 };
 
 // The digest that stands in for anonymised text.
