@@ -6,6 +6,8 @@
 #include "testtools.h"
 
 #include <QBuffer>
+#include <QFileInfo>
+#include <QSslConfiguration>
 #include <QNetworkReply>
 #include <QSignalSpy>
 #include <QTcpSocket>
@@ -207,4 +209,38 @@ TEST(Upload, SelfSignedReceiverFailsWithTheSslError)
     ASSERT_EQ(logger.messages.size(), 2);
     EXPECT_TRUE(logger.messages.at(1).startsWith(QStringLiteral("POST results: SSL"))) << logger.messages.at(1).toStdString();
     EXPECT_TRUE(receiver.requests.isEmpty());
+}
+
+TEST(Upload, ReferenceReceiverOverHttpsChecksKeyAndBody)
+{
+    QTemporaryDir dir;
+    QString certificate, key;
+    ASSERT_TRUE(makeSelfSignedCertificate(dir.path(), certificate, key));
+    RefService service;
+    ASSERT_TRUE(service.start({ QStringLiteral("--cert"), certificate, QStringLiteral("--key"), key,
+                                QStringLiteral("--receive-dir"), dir.path() }));
+    const QSslConfiguration original = QSslConfiguration::defaultConfiguration();
+    QSslConfiguration trusting = original;
+    trusting.setCaCertificates(QSslCertificate::fromPath(certificate));
+    QSslConfiguration::setDefaultConfiguration(trusting);
+    const QString url = QStringLiteral("https://127.0.0.1:%1/usagetracking/post.track").arg(service.port());
+
+    const QByteArray log = "<kaldousage><session/></kaldousage>";
+    writeFile(dir.filePath(QStringLiteral("g.full.xml")), log);
+    RecordingLogger logger;
+    EXPECT_FALSE(postLogFile(dir.filePath(QStringLiteral("g.full.xml")), url, &logger)) << logger.messages.join(' ').toStdString();
+    EXPECT_EQ(readFile(dir.filePath(QStringLiteral("received-001.xml"))), log);
+
+    // A wrong key is refused, and so is a body that is not the compressed form.
+    QtDownloader::QHttpWithResume engine;
+    const QByteArray compressed = qCompress(log);
+    auto result = engine.SyncPost(QUrl(url), QHttpWithResume::OctetStreamContentType, compressed,
+                                  { { QStringLiteral("X-KALDO-utkey1"), QStringLiteral("1") } });
+    EXPECT_FALSE(result.ok);
+    const QByteArray garbage("not compressed at all");
+    result = engine.SyncPost(QUrl(url), QHttpWithResume::OctetStreamContentType, garbage,
+                             { { QStringLiteral("X-KALDO-utkey1"), QString::number(uploadKey(static_cast<quint32>(garbage.size()))) } });
+    EXPECT_FALSE(result.ok);
+    EXPECT_FALSE(QFileInfo::exists(dir.filePath(QStringLiteral("received-002.xml"))));
+    QSslConfiguration::setDefaultConfiguration(original);
 }

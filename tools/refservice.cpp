@@ -209,6 +209,7 @@ int main(int argc, char *argv[])
         ssl.setLocalCertificate(QSslCertificate(&certFile, QSsl::Pem));
         ssl.setPrivateKey(QSslKey(&keyFile, QSsl::Rsa, QSsl::Pem));
         server.setSslConfiguration(ssl);
+        server.setFeatures(KDSoapServer::Ssl);
     }
     if (!server.listen(QHostAddress::LocalHost, static_cast<quint16>(parser.value(QStringLiteral("port")).toUInt()))) {
         std::fprintf(stderr, "Cannot listen: %s\n", qPrintable(server.errorString()));
