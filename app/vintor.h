@@ -7,6 +7,7 @@
 #include <QVector>
 
 class Logger;
+class PublishInstructionStore;
 
 // The driver object: one harvest run of the log folder, from the part files to the receiver.
 class Vintor : public QObject
@@ -35,6 +36,6 @@ public Q_SLOTS:
     void main();
 
 private:
-    bool runInstructionPhase(QVector<PublishInstruction> &instructions, class PublishInstructionStore &store);
+    bool runInstructionPhase(QVector<PublishInstruction> &instructions, PublishInstructionStore &store);
     void runDeliveryPhase(const QDir &logDir, const QVector<PublishInstruction> &instructions);
 };
