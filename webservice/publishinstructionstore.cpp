@@ -15,8 +15,9 @@ const QString dataKey = QStringLiteral("data");
 template<typename T>
 bool toNumber(const QStringRef &text, T &out)
 {
+    const QByteArray latin1 = text.toLatin1(); // other characters become '?', which fails too
     try {
-        out = boost::lexical_cast<T>(text.toString().toStdString());
+        out = boost::lexical_cast<T>(latin1.constData(), static_cast<std::size_t>(latin1.size()));
         return true;
     } catch (const boost::bad_lexical_cast &) {
         return false;
