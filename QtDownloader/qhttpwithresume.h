@@ -66,8 +66,6 @@ public:
     QNetworkAccessManager *NetworkAccessManager() { return &manager; }
 
     int averageRate() const;
-    bool lastResultOk() const { return lastOk; }
-    QString lastResultMessage() const { return lastMessage; }
     // The inactivity time-out, 30 s unless changed.
     void setInactivityTimeout(int milliseconds) { timeoutTimer.setInterval(milliseconds); }
     void setUseSystemProxy(bool use) { useSystemProxy = use; }

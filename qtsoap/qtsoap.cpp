@@ -129,14 +129,12 @@ void QtSoapMessage::clear()
     m_method = QtSoapStruct();
     m_faultString = QtSoapStruct();
     m_fault = false;
-    m_valid = false;
     m_received.clear();
 }
 
 void QtSoapMessage::setMethod(const QtSoapQName &name)
 {
     m_method = QtSoapStruct(name);
-    m_valid = true;
 }
 
 void QtSoapMessage::addMethodArgument(QtSoapType *argument)
@@ -214,8 +212,7 @@ bool QtSoapMessage::setContent(const QByteArray &buffer)
             m_method = QtSoapStruct(first->name());
             m_method.m_children = std::move(first->m_children);
         }
-        m_valid = !reader.hasError();
-        return m_valid;
+        return !reader.hasError();
     }
     return false;
 }

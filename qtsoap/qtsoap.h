@@ -99,7 +99,6 @@ public:
     // came.
     QString toXmlString() const;
 
-    bool isValidSoapMessage() const { return m_valid; }
     bool isFault() const { return m_fault; }
     const QtSoapType &faultString() const;
     const QtSoapType &method() const;
@@ -112,7 +111,6 @@ private:
     QtSoapStruct m_method;
     QtSoapStruct m_faultString;
     bool m_fault = false;
-    bool m_valid = false;
     QByteArray m_received;
 };
 

@@ -29,7 +29,6 @@ public:
     QString errorString() const { return m_errorString; }
 
     const QVector<PublishInstruction> &entries() const { return m_entries; }
-    QString fileName() const { return m_settings.fileName(); }
 
     // The current time in seconds since 1970; the C runtime's clock unless replaced.
     void setClock(Clock clock) { m_clock = std::move(clock); }
