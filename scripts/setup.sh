@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs every Debian package that the build, the tests and the demo need, skipping those
-# already installed. Works as root or through sudo.
+# already installed. Works as root, or as a user through sudo.
 set -euo pipefail
 
 packages=(
@@ -12,18 +12,23 @@ packages=(
 # The Windows cross build of the platform layer and its tests under Wine.
 cross_packages=(g++-mingw-w64-x86-64-posix wine wine64)
 
+# A package counts only when it is installed: `dpkg -s` also answers for one that was removed
+# and left its configuration files behind.
 missing() {
     local wanted=()
     for p in "$@"; do
-        dpkg -s "$p" >/dev/null 2>&1 || wanted+=("$p")
+        dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null | grep -qx installed || wanted+=("$p")
     done
     echo "${wanted[@]:-}"
 }
 
-sudo_cmd=()
-if [ "$(id -u)" -ne 0 ]; then
-    sudo_cmd=(sudo)
-fi
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then
+        "$@"
+    else
+        sudo env DEBIAN_FRONTEND=noninteractive "$@"
+    fi
+}
 
 need=$(missing "${packages[@]}")
 need_cross=""
@@ -31,14 +36,14 @@ if [ "${WITH_WINDOWS:-1}" = 1 ]; then
     need_cross=$(missing "${cross_packages[@]}")
 fi
 if [ -n "$need$need_cross" ]; then
-    "${sudo_cmd[@]}" apt-get update -qq
     export DEBIAN_FRONTEND=noninteractive
+    as_root apt-get update -qq
     if [ -n "$need" ]; then
         # shellcheck disable=SC2086
-        "${sudo_cmd[@]}" -E apt-get install -y -qq $need >/dev/null
+        as_root apt-get install -y -qq $need >/dev/null
     fi
     if [ -n "$need_cross" ]; then
         # shellcheck disable=SC2086
-        "${sudo_cmd[@]}" -E apt-get install -y -qq --no-install-recommends $need_cross >/dev/null
+        as_root apt-get install -y -qq --no-install-recommends $need_cross >/dev/null
     fi
 fi
