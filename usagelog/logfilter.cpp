@@ -27,16 +27,14 @@ bool readEventId(const QXmlStreamAttributes &attributes, int &id)
     const QLatin1String name = usageLogName(UsageLogName::eventid);
     if (!attributes.hasAttribute(name))
         return false;
-    bool ok = false;
-    id = attributes.value(name).toInt(&ok, 10);
-    return ok;
+    return toStrictNumber(attributes.value(name), id);
 }
 
 
-// Writes a character-data token, digesting it when it stands inside `anon`.
-void writeText(const QXmlStreamReader &reader, QXmlStreamWriter &writer, bool insideAnon)
+// Writes a character-data token, digesting it when an `anon` element is among its ancestors.
+void writeText(const QXmlStreamReader &reader, QXmlStreamWriter &writer, int anonDepth)
 {
-    if (insideAnon && !isBlank(reader.text()))
+    if (anonDepth > 0 && !isBlank(reader.text()))
         writer.writeCharacters(anonymise(reader.text()));
     else
         writer.writeCurrentToken(reader);
@@ -76,7 +74,8 @@ FilterResult LogFilter::run(const QVector<PublishInstruction> &instructions)
     const QString eventEndName = usageLogName(UsageLogName::eventend);
     const QString anonName = usageLogName(UsageLogName::anon);
     const QString sessionName = usageLogName(UsageLogName::session);
-    bool insideAnon = false;
+    // A depth, not a flag: text after a nested `anon` closes is still inside the outer one.
+    int anonDepth = 0;
     PublishType current = InvalidPublishType;
     int position = 0;
     int written = 0;
@@ -91,7 +90,7 @@ FilterResult LogFilter::run(const QVector<PublishInstruction> &instructions)
             UsageLogName name;
             const bool known = lookupUsageLogName(reader.name(), name);
             if (known && name == UsageLogName::anon) {
-                insideAnon = true;
+                ++anonDepth;
             } else if (known && name == UsageLogName::session) {
                 if (position >= m_log.sessions.size())
                     return Failed;
@@ -121,7 +120,7 @@ FilterResult LogFilter::run(const QVector<PublishInstruction> &instructions)
                            || name == UsageLogName::eventend)) {
                 skipCurrentElement(reader);
             } else if (known && name == UsageLogName::eventstart) {
-                startEvent(reader);
+                startEvent(reader, anonDepth);
             } else if (known && name == UsageLogName::eventend) {
                 endEvent(reader, output);
             } else {
@@ -133,7 +132,7 @@ FilterResult LogFilter::run(const QVector<PublishInstruction> &instructions)
             if (reader.name() == eventEndName) {
                 // nothing: the pair was written when the element was skipped
             } else if (reader.name() == anonName) {
-                insideAnon = false;
+                --anonDepth;
             } else if (reader.name() == sessionName) {
                 ++position;
                 writer.writeEndElement();
@@ -142,7 +141,7 @@ FilterResult LogFilter::run(const QVector<PublishInstruction> &instructions)
             }
             break;
         case QXmlStreamReader::Characters:
-            writeText(reader, writer, insideAnon);
+            writeText(reader, writer, anonDepth);
             break;
         default:
             break;
@@ -165,8 +164,9 @@ FilterResult LogFilter::run(const QVector<PublishInstruction> &instructions)
 // Keeps the content of an `eventstart` element, serialised, until its `eventend` arrives.
 // Anonymised text is digested on the way in, so clear text is never kept. The element's own
 // start tag is not kept: the event written from the pair carries no attributes, and
-// `eventendtime` takes the start tag's place.
-void LogFilter::startEvent(QXmlStreamReader &reader)
+// `eventendtime` takes the start tag's place. `anonDepth` counts the `anon` elements around
+// the `eventstart`: its text is digested when it stands inside one, wherever the pair is written.
+void LogFilter::startEvent(QXmlStreamReader &reader, int anonDepth)
 {
     int id = 0;
     if (!readEventId(reader.attributes(), id)) {
@@ -176,7 +176,6 @@ void LogFilter::startEvent(QXmlStreamReader &reader)
     const QString anonName = usageLogName(UsageLogName::anon);
     QXmlStreamWriter &copy = m_eventWriter;
     m_eventText.resize(0);
-    bool insideAnon = false;
     int depth = 1;
     while (!reader.atEnd()) {
         const QXmlStreamReader::TokenType token = reader.readNext();
@@ -185,19 +184,21 @@ void LogFilter::startEvent(QXmlStreamReader &reader)
         if (token == QXmlStreamReader::StartElement) {
             ++depth;
             if (reader.name() == anonName) {
-                insideAnon = true;
+                ++anonDepth;
                 continue;
             }
         } else if (token == QXmlStreamReader::EndElement) {
             if (--depth == 0)
                 break;
             if (reader.name() == anonName) {
-                insideAnon = false;
+                --anonDepth;
                 continue;
             }
         } else if (token == QXmlStreamReader::Characters) {
-            writeText(reader, copy, insideAnon);
+            writeText(reader, copy, anonDepth);
             continue;
+        } else if (anonDepth > 0) {
+            continue; // comments and instructions inside `anon` travel nowhere
         }
         copy.writeCurrentToken(reader);
     }

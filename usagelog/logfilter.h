@@ -31,7 +31,7 @@ public:
     QString errorString() const { return m_errorString; }
 
 private:
-    void startEvent(QXmlStreamReader &reader);
+    void startEvent(QXmlStreamReader &reader, int anonDepth);
     void endEvent(QXmlStreamReader &reader, class XmlOutput &output);
 
     QIODevice *m_input;

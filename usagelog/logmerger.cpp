@@ -30,11 +30,11 @@ bool isUnsignedDecimal(const QString &text, unsigned expected)
     return ok && value == expected;
 }
 
+// A text that is not exactly a decimal number (white space around it included) reads as 0.
 int toIntOrZero(const QString &text)
 {
-    bool ok = false;
-    const int value = text.toInt(&ok, 10);
-    return ok ? value : 0;
+    qint32 value = 0;
+    return toStrictNumber(text, value) ? value : 0;
 }
 
 } // namespace

@@ -2,6 +2,34 @@
 
 #include <QHash>
 
+#include <boost/lexical_cast.hpp>
+
+namespace {
+
+template<typename T>
+bool toNumber(QStringView text, T &out)
+{
+    const QByteArray latin1 = text.toLatin1(); // other characters become '?', which fails too
+    try {
+        out = boost::lexical_cast<T>(latin1.constData(), static_cast<std::size_t>(latin1.size()));
+        return true;
+    } catch (const boost::bad_lexical_cast &) {
+        return false;
+    }
+}
+
+} // namespace
+
+bool toStrictNumber(QStringView text, qint32 &out)
+{
+    return toNumber(text, out);
+}
+
+bool toStrictNumber(QStringView text, qint64 &out)
+{
+    return toNumber(text, out);
+}
+
 PublishType parsePublishType(const QString &text)
 {
     if (text == QLatin1String("Discard"))

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringView>
 #include <QtGlobal>
 
 #include <ostream>
@@ -14,6 +15,11 @@ enum PublishType : qint32 {
 };
 
 PublishType parsePublishType(const QString &text);
+
+// Strict whole-text decimal conversion, as logs and the store are read: an optional sign and
+// digits, nothing around them (no white space). False, and `out` untouched, for anything else.
+bool toStrictNumber(QStringView text, qint32 &out);
+bool toStrictNumber(QStringView text, qint64 &out);
 QString publishTypeName(PublishType type);
 std::ostream &operator<<(std::ostream &stream, PublishType type);
 

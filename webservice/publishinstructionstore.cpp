@@ -3,26 +3,11 @@
 #include <QXmlStreamReader>
 #include <QXmlStreamWriter>
 
-#include <boost/lexical_cast.hpp>
-
 #include <ctime>
 
 namespace {
 
 const QString dataKey = QStringLiteral("data");
-
-// Strict whole-text decimal conversion: no surrounding space, no other characters.
-template<typename T>
-bool toNumber(const QStringRef &text, T &out)
-{
-    const QByteArray latin1 = text.toLatin1(); // other characters become '?', which fails too
-    try {
-        out = boost::lexical_cast<T>(latin1.constData(), static_cast<std::size_t>(latin1.size()));
-        return true;
-    } catch (const boost::bad_lexical_cast &) {
-        return false;
-    }
-}
 
 } // namespace
 
@@ -65,21 +50,21 @@ bool PublishInstructionStore::load()
             PublishInstruction in;
             // A file written by save() always holds whole numbers; an entry that does not is
             // damaged and is left out, while the others still load.
-            if (!toNumber(attributes.value(QLatin1String("architecture")), in.architecture))
+            if (!toStrictNumber(attributes.value(QLatin1String("architecture")), in.architecture))
                 continue;
             in.langID = attributes.value(QLatin1String("langID")).toString();
-            if (!toNumber(attributes.value(QLatin1String("osBits")), in.osBits)
-                || !toNumber(attributes.value(QLatin1String("osPlatform")), in.osPlatform)
-                || !toNumber(attributes.value(QLatin1String("osVersion")), in.osVersion))
+            if (!toStrictNumber(attributes.value(QLatin1String("osBits")), in.osBits)
+                || !toStrictNumber(attributes.value(QLatin1String("osPlatform")), in.osPlatform)
+                || !toStrictNumber(attributes.value(QLatin1String("osVersion")), in.osVersion))
                 continue;
             in.servicePack = attributes.value(QLatin1String("servicePack")).toString();
-            if (!toNumber(attributes.value(QLatin1String("productID")), in.productID))
+            if (!toStrictNumber(attributes.value(QLatin1String("productID")), in.productID))
                 continue;
             in.version = attributes.value(QLatin1String("version")).toString();
             in.country = attributes.value(QLatin1String("country")).toString();
             in.locale = attributes.value(QLatin1String("locale")).toString();
             in.publish = parsePublishType(attributes.value(QLatin1String("publish")).toString());
-            if (!toNumber(attributes.value(QLatin1String("publishUntil")), in.publishUntil))
+            if (!toStrictNumber(attributes.value(QLatin1String("publishUntil")), in.publishUntil))
                 continue;
             if (in.publishUntil < m_clock()) {
                 dropped = true;
