@@ -25,6 +25,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -48,27 +49,12 @@ static pid_t currentThreadId()
     return static_cast<pid_t>(syscall(SYS_gettid));
 }
 
-// Two 64-bit FNV-1a hashes with different offsets give a 128-bit name digest.
-static std::string objectNameFor(const std::wstring &mutexName)
+std::string FileLockPrivate::objectNameFor(const std::wstring &mutexName)
 {
-    uint64_t a = 0xcbf29ce484222325ULL;
-    uint64_t b = 0x84222325cbf29ce4ULL;
-    for (wchar_t wc : mutexName) {
-        const auto unit = static_cast<uint32_t>(wc);
-        for (int shift = 0; shift < 32; shift += 8) {
-            const uint8_t byte = static_cast<uint8_t>(unit >> shift);
-            a = (a ^ byte) * 0x100000001b3ULL;
-            b = (b ^ byte) * 0x100000001b3ULL;
-            b ^= b >> 29;
-        }
-    }
-    static const char hex[] = "0123456789abcdef";
-    std::string name = "/kaldo-usagelog-";
-    for (uint64_t v : { a, b })
-        for (int shift = 60; shift >= 0; shift -= 4)
-            name.push_back(hex[(v >> shift) & 0xf]);
-    return name;
+    return "/kaldo-usagelog-" + digest(mutexName);
 }
+
+int FileLockPrivate::readyWaitMs = 2000;
 
 std::wstring FileLockPrivate::widen(const std::string &bytes)
 {
@@ -109,15 +95,70 @@ static void sleepBriefly()
     nanosleep(&pause, nullptr);
 }
 
+// Maps the object once its creator has sized and initialised it; null when that has not
+// happened within the ready wait.
+static SharedLockState *waitUntilReady(int fd)
+{
+    struct stat info;
+    int waited = 0;
+    while (fstat(fd, &info) == 0 && info.st_size < static_cast<off_t>(sizeof(SharedLockState))
+           && waited < FileLockPrivate::readyWaitMs) {
+        sleepBriefly();
+        ++waited;
+    }
+    if (info.st_size < static_cast<off_t>(sizeof(SharedLockState)))
+        return nullptr;
+    void *mem = mmap(nullptr, sizeof(SharedLockState), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (mem == MAP_FAILED)
+        return nullptr;
+    auto *state = static_cast<SharedLockState *>(mem);
+    while (state->ready.load(std::memory_order_acquire) != readyMagic && waited < FileLockPrivate::readyWaitMs) {
+        sleepBriefly();
+        ++waited;
+    }
+    if (state->ready.load(std::memory_order_acquire) == readyMagic)
+        return state;
+    munmap(mem, sizeof(SharedLockState));
+    return nullptr;
+}
+
+// Removes an object whose creator died before making it ready. The creator holds a flock on
+// the object while it works, so a flock that can be taken means nobody is making it. Under
+// that flock the name is checked to still refer to this very object: of two processes that
+// heal the same name, the second finds the first's new object there and leaves it alone.
+static bool removeIfAbandonedAtBirth(int fd, const std::string &name)
+{
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+        return false;
+    bool removed = false;
+    const int named = shm_open(name.c_str(), O_RDONLY, 0);
+    struct stat current, stale;
+    if (named < 0) {
+        removed = errno == ENOENT; // already removed by another healer
+    } else {
+        if (fstat(named, &current) == 0 && fstat(fd, &stale) == 0 && current.st_dev == stale.st_dev
+            && current.st_ino == stale.st_ino)
+            removed = shm_unlink(name.c_str()) == 0;
+        else
+            removed = true; // the name already refers to a newer object
+        ::close(named);
+    }
+    flock(fd, LOCK_UN);
+    return removed;
+}
+
 void FileLockPrivate::open()
 {
     handle.objectName = objectNameFor(mutexName);
     for (int attempt = 0; attempt < maxReopens; ++attempt) {
         int fd = shm_open(handle.objectName.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
         if (fd >= 0) {
+            // Held while the object is being made: an opener that finds it unfinished can
+            // tell a creator at work from one that died (the system drops its flock).
+            flock(fd, LOCK_EX);
             // The mode given to shm_open is filtered by the umask; every account must be
             // able to use the lock, as the Everyone entry grants on Windows.
-            if (fchmod(fd, 0666) != 0)
+            if (shareWithEveryone && fchmod(fd, 0666) != 0)
                 reportPermissionsFailed(std::strerror(errno));
             void *mem = MAP_FAILED;
             if (ftruncate(fd, sizeof(SharedLockState)) == 0)
@@ -140,6 +181,7 @@ void FileLockPrivate::open()
                 return;
             }
             state->ready.store(readyMagic, std::memory_order_release);
+            flock(fd, LOCK_UN);
             handle.fd = fd;
             handle.state = state;
             return;
@@ -156,29 +198,14 @@ void FileLockPrivate::open()
             return;
         }
         // The creator may still be sizing or initialising the object.
-        struct stat info;
-        int waited = 0;
-        while (fstat(fd, &info) == 0 && info.st_size < static_cast<off_t>(sizeof(SharedLockState))
-               && waited < 2000) {
-            sleepBriefly();
-            ++waited;
-        }
-        void *mem = MAP_FAILED;
-        if (info.st_size >= static_cast<off_t>(sizeof(SharedLockState)))
-            mem = mmap(nullptr, sizeof(SharedLockState), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        if (mem == MAP_FAILED) {
+        SharedLockState *state = waitUntilReady(fd);
+        if (!state) {
+            // Still not ready: when its creator died while making it, remove it and make
+            // a new one; otherwise the creator is still at work and the file counts as busy.
+            const bool abandonedAtBirth = removeIfAbandonedAtBirth(fd, handle.objectName);
             ::close(fd);
-            reportOpenFailed(EAGAIN);
-            return;
-        }
-        auto *state = static_cast<SharedLockState *>(mem);
-        while (state->ready.load(std::memory_order_acquire) != readyMagic && waited < 2000) {
-            sleepBriefly();
-            ++waited;
-        }
-        if (state->ready.load(std::memory_order_acquire) != readyMagic) {
-            munmap(mem, sizeof(SharedLockState));
-            ::close(fd);
+            if (abandonedAtBirth)
+                continue;
             reportOpenFailed(EAGAIN);
             return;
         }

@@ -188,10 +188,15 @@ TEST(Upload, PostsTheFileWithItsKeyAndReportsTheOutcome)
     EXPECT_EQ(request.headers.value("content-length"), QByteArray::number(request.body.size()));
     EXPECT_EQ(logger.messages, QStringList({ QStringLiteral("Trying to POST file ") + path, QStringLiteral("POST results: success") }));
 
-    // A missing file is still posted, as the compressed form of nothing.
-    logger.messages.clear();
-    EXPECT_FALSE(postLogFile(dir.filePath(QStringLiteral("missing.xml")), receiver.url(QStringLiteral("/")), &logger));
+    // An empty file is posted as the compressed form of nothing; a missing one is not posted.
+    writeFile(path, QByteArray());
+    EXPECT_FALSE(postLogFile(path, receiver.url(QStringLiteral("/")), &logger));
     EXPECT_EQ(receiver.requests.last().body, QByteArray(4, '\0'));
+    logger.messages.clear();
+    EXPECT_TRUE(postLogFile(dir.filePath(QStringLiteral("missing.xml")), receiver.url(QStringLiteral("/")), &logger));
+    EXPECT_EQ(receiver.requests.size(), 2);
+    ASSERT_EQ(logger.messages.size(), 2);
+    EXPECT_TRUE(logger.messages.at(1).startsWith(QStringLiteral("POST results: Cannot read "))) << logger.messages.at(1).toStdString();
 }
 
 TEST(Upload, SelfSignedReceiverFailsWithTheSslError)

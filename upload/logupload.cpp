@@ -4,11 +4,14 @@
 #include "qhttpwithresume.h"
 #include "systemproxy.h"
 
+#include <QBuffer>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryFile>
 #include <QUrl>
 
 #include <array>
+#include <limits>
 #include <zlib.h>
 
 namespace {
@@ -47,6 +50,7 @@ bool compressStream(QIODevice *input, qint64 inputSize, QIODevice *output)
         return false;
     QByteArray in(1 << 16, Qt::Uninitialized);
     QByteArray out(1 << 16, Qt::Uninitialized);
+    qint64 total = 0;
     bool ok = true;
     int flush = Z_NO_FLUSH;
     do {
@@ -55,6 +59,7 @@ bool compressStream(QIODevice *input, qint64 inputSize, QIODevice *output)
             ok = false;
             break;
         }
+        total += got;
         flush = got == 0 || input->atEnd() ? Z_FINISH : Z_NO_FLUSH;
         stream.next_in = reinterpret_cast<Bytef *>(in.data());
         stream.avail_in = static_cast<uInt>(got);
@@ -73,45 +78,88 @@ bool compressStream(QIODevice *input, qint64 inputSize, QIODevice *output)
         } while (stream.avail_out == 0);
     } while (ok && flush != Z_FINISH);
     deflateEnd(&stream);
-    return ok;
+    // The length prefix promises `inputSize` bytes: a body of fewer is no body at all.
+    return ok && total == inputSize;
 }
+
+namespace {
+
+// Logs this size or smaller are compressed in memory when no file can take the body.
+constexpr qint64 inMemoryLimit = 32 << 20;
+
+// Makes the body to post: the compressed form of the whole file, or an error text. The body
+// is compressed into a temporary file beside the log (on the log's own disk, whatever state
+// the temporary folder is in) and mapped, so a large log needs no heap buffer of its size.
+class UploadBody
+{
+public:
+    explicit UploadBody(const QString &path)
+        : m_file(path)
+        , m_compressed(QFileInfo(path).absolutePath() + QStringLiteral("/XXXXXX.compressed"))
+    {
+    }
+    ~UploadBody()
+    {
+        if (m_mapped)
+            m_compressed.unmap(m_mapped);
+    }
+
+    bool make()
+    {
+        if (!m_file.open(QIODevice::ReadOnly)) {
+            m_errorString = QStringLiteral("Cannot read %1: %2").arg(m_file.fileName(), m_file.errorString());
+            return false;
+        }
+        const qint64 size = m_file.size();
+        if (m_compressed.open() && compressStream(&m_file, size, &m_compressed) && m_compressed.flush()
+            && m_compressed.size() <= std::numeric_limits<int>::max()
+            && (m_mapped = m_compressed.map(0, m_compressed.size()))) {
+            body = QByteArray::fromRawData(reinterpret_cast<const char *>(m_mapped), static_cast<int>(m_compressed.size()));
+            return true;
+        }
+        m_errorString = QStringLiteral("Cannot compress %1: %2").arg(m_file.fileName(), m_compressed.errorString());
+        if (size > inMemoryLimit || !m_file.seek(0))
+            return false;
+        QBuffer buffer(&body);
+        buffer.open(QIODevice::WriteOnly);
+        if (!compressStream(&m_file, size, &buffer)) {
+            body.clear();
+            return false;
+        }
+        return true;
+    }
+    QString errorString() const { return m_errorString; }
+
+    QByteArray body;
+
+private:
+    QFile m_file;
+    QTemporaryFile m_compressed;
+    uchar *m_mapped = nullptr;
+    QString m_errorString;
+};
+
+} // namespace
 
 bool postLogFile(const QString &path, const QString &receiverUrl, Logger *logger)
 {
-    QFile file(path);
-    const bool readable = file.open(QIODevice::ReadOnly);
-
-    // The body is compressed into a temporary file and mapped, so a large log never needs a
-    // heap buffer of its size.
-    QTemporaryFile compressed;
-    QByteArray body;
-    uchar *mapped = nullptr;
-    if (compressed.open() && compressStream(&file, readable ? file.size() : 0, &compressed) && compressed.flush()) {
-        const qint64 size = compressed.size();
-        mapped = compressed.map(0, size);
-        if (mapped)
-            body = QByteArray::fromRawData(reinterpret_cast<const char *>(mapped), static_cast<int>(size));
+    UploadBody upload(path);
+    const bool made = upload.make();
+    logger->log(QStringLiteral("Trying to POST file ") + path);
+    if (!made) {
+        // Posting anything less than the whole log would have the receiver accept a loss.
+        logger->log(QStringLiteral("POST results: ") + upload.errorString());
+        return true;
     }
-    if (!mapped)
-        body = QByteArray(4, '\0'); // nothing could be compressed: the form of no data
-    file.close();
-
-    logger->log(QStringLiteral("Trying to POST file ") + file.fileName());
     const QtDownloader::HeaderList headers {
-        { QStringLiteral("X-KALDO-utkey1"), QString::number(uploadKey(static_cast<quint32>(body.size()))) }
+        { QStringLiteral("X-KALDO-utkey1"), QString::number(uploadKey(static_cast<quint32>(upload.body.size()))) }
     };
 
-    bool failed = true;
-    {
-        QtDownloader::QHttpWithResume engine;
-        const QUrl url(receiverUrl, QUrl::TolerantMode);
-        applySystemProxy(engine.NetworkAccessManager(), url);
-        const QtDownloader::PostResult result
-            = engine.SyncPost(url, QtDownloader::QHttpWithResume::OctetStreamContentType, body, headers);
-        logger->log(QStringLiteral("POST results: ") + (result.ok ? QStringLiteral("success") : result.message));
-        failed = !result.ok;
-    }
-    if (mapped)
-        compressed.unmap(mapped);
-    return failed;
+    QtDownloader::QHttpWithResume engine;
+    const QUrl url(receiverUrl, QUrl::TolerantMode);
+    applySystemProxy(engine.NetworkAccessManager(), url);
+    const QtDownloader::PostResult result
+        = engine.SyncPost(url, QtDownloader::QHttpWithResume::OctetStreamContentType, upload.body, headers);
+    logger->log(QStringLiteral("POST results: ") + (result.ok ? QStringLiteral("success") : result.message));
+    return !result.ok;
 }

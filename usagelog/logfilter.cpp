@@ -146,7 +146,10 @@ FilterResult LogFilter::run(const QVector<PublishInstruction> &instructions)
         default:
             break;
         }
-        output.flushIfFull();
+        if (!output.flushIfFull()) {
+            m_errorString = m_output->errorString();
+            return Failed;
+        }
         reader.readNext();
     }
 

@@ -37,6 +37,15 @@ int toIntOrZero(const QString &text)
     return toStrictNumber(text, value) ? value : 0;
 }
 
+// A full log that could not be written whole (a full disk, say) is no full log: it is removed,
+// and the parts stay for a later run.
+MergedLog failedOutput(QFile &output)
+{
+    output.close();
+    output.remove();
+    return MergedLog();
+}
+
 } // namespace
 
 LogMerger::LogMerger(const QDir &partsDir, const QDir &outputDir)
@@ -138,14 +147,13 @@ MergedLog LogMerger::mergeGroup(const QString &groupName, const std::set<QString
     const int lastPart = static_cast<int>(fileNames.size()) - 1;
     for (auto name = fileNames.cbegin(); name != fileNames.cend() && !stop; ++name, ++partIndex) {
         QFile part(m_partsDir.absoluteFilePath(*name));
-        if (!part.open(QIODevice::ReadOnly)) {
-            result.path.clear();
-            return result;
-        }
+        if (!part.open(QIODevice::ReadOnly))
+            return failedOutput(output);
         const bool firstPart = partIndex == 0;
         QXmlStreamReader reader(&part);
         while (!reader.atEnd() && !stop) {
-            xml.flushIfFull();
+            if (!xml.flushIfFull())
+                return failedOutput(output);
             const QXmlStreamReader::TokenType token = reader.readNext();
             if (token == QXmlStreamReader::Invalid)
                 break;
@@ -269,8 +277,11 @@ MergedLog LogMerger::mergeGroup(const QString &groupName, const std::set<QString
     }
 
     writer.writeEndDocument();
-    xml.flush();
+    if (!xml.flush() || !output.flush())
+        return failedOutput(output);
     output.close();
+    if (output.error() != QFileDevice::NoError)
+        return failedOutput(output);
     result.path = output.fileName();
     return result;
 }

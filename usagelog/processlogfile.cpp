@@ -25,6 +25,12 @@ void processMergedLog(const MergedLog &log, const QVector<PublishInstruction> &i
         LogFilter filter(&input, &output, log);
         result = filter.run(instructions);
         errorText = filter.errorString();
+        // What the file still buffers must reach the disk, or the upload would send a
+        // truncated log as if it were whole.
+        if ((result == Published || result == NothingPublished) && !output.flush()) {
+            result = Failed;
+            errorText = output.errorString();
+        }
     } else {
         // Without its output file the filter would write into a closed device and the
         // upload would get a missing file: treat it as a failed filter.

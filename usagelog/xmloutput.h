@@ -22,14 +22,11 @@ public:
     // Appends well-formed, balanced markup as it stands. Only between complete tokens, when
     // the writer has no start tag waiting for its end.
     void appendRaw(const QString &markup) { m_text += markup; }
-    // Passes the text on when a chunk is full; call between tokens.
-    void flushIfFull()
-    {
-        if (m_text.size() >= m_chunkSize)
-            flush();
-    }
-    // False when the device refused some of the text.
-    bool flush();
+    // Passes the text on when a chunk is full; call between tokens. False once the device
+    // has refused some of the text: the output is then incomplete and stays so.
+    [[nodiscard]] bool flushIfFull() { return m_text.size() < m_chunkSize ? !m_failed : flush(); }
+    // Passes all text on; false when the device refused some of it, now or before.
+    [[nodiscard]] bool flush();
 
 private:
     QIODevice *m_device;
