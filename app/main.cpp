@@ -1,8 +1,9 @@
+#include "instanceguard.h"
+#include "logfolder.h"
 #include "logger.h"
 #include "vintor.h"
 
-#include <singleapplication.h>
-
+#include <QCoreApplication>
 #include <QLoggingCategory>
 #include <QSettings>
 #include <QTimer>
@@ -22,7 +23,7 @@ void printUsage(const char *program)
 
 int main(int argc, char *argv[])
 {
-    SingleApplication app(argc, argv, true, SingleApplication::Mode::User);
+    QCoreApplication app(argc, argv);
 
     bool forKaldo = false;
     bool forTiro = false;
@@ -48,7 +49,9 @@ int main(int argc, char *argv[])
     QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
 
     Logger logger;
-    if (app.isSecondary()) {
+    // Claimed only once the command line asks for a harvest, and held until the run ends.
+    InstanceGuard guard(currentUserName());
+    if (!guard.tryAcquire()) {
         logger.log(QStringLiteral("Another Vintor is already running, stopping."));
         return 0;
     }

@@ -42,8 +42,10 @@ void Vintor::main()
     if (!store.load())
         logger->log(QStringLiteral("Failed to read configuration file: ") + store.errorString());
 
+    // Hidden files are listed too: a name that begins with a dot belongs to the group with the
+    // empty name, as on Windows, instead of staying in the folder for ever.
     QDir logDir(folder);
-    logDir.setFilter(QDir::Files);
+    logDir.setFilter(QDir::Files | QDir::Hidden);
     LogGroups groups;
     QDirIterator it(logDir);
     while (it.hasNext()) {
@@ -51,7 +53,7 @@ void Vintor::main()
         const QString name = it.fileInfo().fileName();
         const QStringList pieces = name.split(QLatin1Char('.'), Qt::KeepEmptyParts);
         if (pieces.size() == 3 && pieces.at(1) == QLatin1String("full"))
-            QFile::remove(logDir.absoluteFilePath(name)); // left behind by an earlier run
+            removeLeftover(logDir.absoluteFilePath(name));
         else if (pieces.size() >= 2)
             groups[pieces.at(0)].insert(name);
     }
@@ -74,6 +76,18 @@ void Vintor::main()
     if (!runInstructionPhase(instructions, store))
         return;
     runDeliveryPhase(logDir, instructions);
+}
+
+// Deletes a full log left behind by an earlier run. Its lock is taken first (a run that was
+// killed holding it is taken over), so that the release removes the lock object as well; a
+// lock that someone still holds leaves the file for a later run.
+void Vintor::removeLeftover(const QString &path)
+{
+    FileLock lock(path.toUtf8().toStdString());
+    if (!lock.tryLock(0))
+        return;
+    QFile::remove(path);
+    lock.unlock();
 }
 
 // Settles an instruction for every pending session, from the store or from the service.

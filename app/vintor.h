@@ -36,6 +36,7 @@ public Q_SLOTS:
     void main();
 
 private:
+    void removeLeftover(const QString &path);
     bool runInstructionPhase(QVector<PublishInstruction> &instructions, PublishInstructionStore &store);
     void runDeliveryPhase(const QDir &logDir, const QVector<PublishInstruction> &instructions);
 };

@@ -4,7 +4,7 @@
 #include <iostream>
 
 FileLock::FileLock(const std::string &path)
-    : d(new FileLockPrivate)
+    : d(std::make_unique<FileLockPrivate>())
 {
     d->fileName = FileLockPrivate::normalize(path);
     d->mutexName = L"Global\\" + FileLockPrivate::widen(d->fileName);
@@ -18,7 +18,6 @@ FileLock::~FileLock()
         d->locked = false;
     }
     d->close();
-    delete d;
 }
 
 bool FileLock::tryLock(uint32_t timeoutMs)
@@ -62,17 +61,44 @@ std::string FileLockPrivate::normalize(const std::string &path)
     return out;
 }
 
+std::string FileLockPrivate::digest(const std::wstring &text)
+{
+    uint64_t a = 0xcbf29ce484222325ULL;
+    uint64_t b = 0x84222325cbf29ce4ULL;
+    for (wchar_t wc : text) {
+        const auto unit = static_cast<uint32_t>(wc);
+        for (int shift = 0; shift < 32; shift += 8) {
+            const uint8_t byte = static_cast<uint8_t>(unit >> shift);
+            a = (a ^ byte) * 0x100000001b3ULL;
+            b = (b ^ byte) * 0x100000001b3ULL;
+            b ^= b >> 29;
+        }
+    }
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    for (uint64_t v : { a, b })
+        for (int shift = 60; shift >= 0; shift -= 4)
+            out.push_back(hex[(v >> shift) & 0xf]);
+    return out;
+}
+
 void FileLockPrivate::reportOpenFailed(unsigned long error) const
 {
+    if (quiet)
+        return;
     std::cerr << "Failed to open mutex\n\tname: " << narrow(mutexName) << "\n   error: " << error << std::endl;
 }
 
 void FileLockPrivate::reportCreateFailed(unsigned long error) const
 {
+    if (quiet)
+        return;
     std::cerr << "Failed to create mutex\n\tname: " << narrow(mutexName) << "\n   error: " << error << std::endl;
 }
 
-void FileLockPrivate::reportPermissionsFailed(const std::string &systemText)
+void FileLockPrivate::reportPermissionsFailed(const std::string &systemText) const
 {
+    if (quiet)
+        return;
     std::cerr << "Failed to set permissions on file.\n    " << systemText << std::endl;
 }

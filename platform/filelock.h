@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 class FileLockPrivate;
@@ -18,9 +19,9 @@ public:
     FileLock &operator=(const FileLock &) = delete;
 
     // Waits at most `timeoutMs` for the mutex; every caller in the tool passes 0.
-    bool tryLock(uint32_t timeoutMs);
+    [[nodiscard]] bool tryLock(uint32_t timeoutMs);
     void unlock();
 
 private:
-    FileLockPrivate *d;
+    std::unique_ptr<FileLockPrivate> d;
 };

@@ -32,6 +32,10 @@ public:
     std::wstring mutexName;
     bool locked = false;
     FileLockHandle handle;
+    // The log file locks report on standard error and are open to every account; the
+    // instance guard is silent and stays with its user.
+    bool quiet = false;
+    bool shareWithEveryone = true;
 
     // Platform operations.
     void open();
@@ -42,9 +46,18 @@ public:
 
     // Shared helpers.
     static std::string normalize(const std::string &path);
+    // A fixed-length hex digest (128 bits, two FNV-1a hashes) of a wide text.
+    static std::string digest(const std::wstring &text);
     static std::wstring widen(const std::string &bytes);
     static std::string narrow(const std::wstring &text);
     void reportOpenFailed(unsigned long error) const;
     void reportCreateFailed(unsigned long error) const;
-    static void reportPermissionsFailed(const std::string &systemText);
+    void reportPermissionsFailed(const std::string &systemText) const;
+
+#ifndef _WIN32
+    // How long an opener waits for another process to finish making the object before it
+    // counts the object as abandoned at birth; tests shorten it.
+    static int readyWaitMs;
+    static std::string objectNameFor(const std::wstring &mutexName);
+#endif
 };

@@ -98,6 +98,8 @@ void FileLockPrivate::open()
         return;
     }
     handle.mutex = mutex;
+    if (!shareWithEveryone)
+        return;
     const DWORD status = grantEveryone(mutexName);
     if (status != 0)
         reportPermissionsFailed(systemText(status));

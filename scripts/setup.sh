@@ -5,9 +5,9 @@ set -euo pipefail
 
 packages=(
     cmake make g++ pkg-config
-    qtbase5-dev libboost-dev libsingleapplication-dev libkdsoap-dev zlib1g-dev
+    qtbase5-dev libboost-dev libkdsoap-dev zlib1g-dev
     googletest libgtest-dev
-    nginx-light tinyproxy openssl
+    nginx-light tinyproxy openssl strace
 )
 # The Windows cross build of the platform layer and its tests under Wine.
 cross_packages=(g++-mingw-w64-x86-64-posix wine wine64)

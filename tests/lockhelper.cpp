@@ -3,8 +3,11 @@
 //   lockhelper try <path>            try once, release, exit
 //   lockhelper hold <path> <ms>      take it, print "locked", hold it for <ms>, release
 //   lockhelper crash <path>          take it, print "locked", die without releasing
+//   lockhelper instance              try the instance guard of this user and environment
 
 #include "filelock.h"
+#include "instanceguard.h"
+#include "logfolder.h"
 
 #include <chrono>
 #include <cstdio>
@@ -14,6 +17,8 @@
 
 int main(int argc, char **argv)
 {
+    if (argc == 2 && std::strcmp(argv[1], "instance") == 0)
+        return InstanceGuard(currentUserName()).tryAcquire() ? 0 : 1;
     if (argc < 3)
         return 2;
     FileLock lock(argv[2]);

@@ -1,6 +1,8 @@
 // The log folder rule and the cross-process log file lock, on real folders and real processes.
 
 #include "filelock.h"
+#include "filelock_p.h"
+#include "instanceguard.h"
 #include "logfolder.h"
 #include "testtools.h"
 
@@ -9,6 +11,8 @@
 #include <QProcess>
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 namespace {
@@ -179,4 +183,54 @@ TEST_F(LockAcrossProcesses, ReleaseAndDestructionLetOthersIn)
     testing::internal::CaptureStderr();
     EXPECT_TRUE(early.tryLock(0));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Taking in abandoned mutex\n") << "killed while holding it";
+}
+
+TEST_F(LockAcrossProcesses, ObjectLeftHalfMadeIsRemadeAndRemovedOnRelease)
+{
+    // A creator killed between making the object and readying its mutex leaves it empty.
+    const std::string path = (dir.path() + QStringLiteral("/half.xml")).toStdString();
+    const std::string object = FileLockPrivate::objectNameFor(L"Global\\" + FileLockPrivate::widen(FileLockPrivate::normalize(path)));
+    const int fd = shm_open(object.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    const int savedWait = FileLockPrivate::readyWaitMs;
+    FileLockPrivate::readyWaitMs = 20;
+    testing::internal::CaptureStderr();
+    {
+        FileLock lock(path);
+        EXPECT_TRUE(lock.tryLock(0));
+        EXPECT_EQ(tryFromOtherProcess(QString::fromStdString(path)), 1) << "a working lock, shared with others";
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    FileLockPrivate::readyWaitMs = savedWait;
+    EXPECT_FALSE(QFileInfo::exists(QStringLiteral("/dev/shm") + QString::fromStdString(object)));
+}
+
+TEST_F(LockAcrossProcesses, InstanceGuardFollowsTheUserAndTheLogFolderVariablesOnly)
+{
+    const QByteArray savedTemp = qgetenv("TEMP");
+    qputenv("TEMP", dir.path().toUtf8());
+    {
+        InstanceGuard guard(currentUserName());
+        ASSERT_TRUE(guard.tryAcquire());
+        const struct {
+            const char *name;
+            QString value;
+            int expected;
+        } cases[] = {
+            { "TMPDIR", dir.path() + QStringLiteral("/elsewhere"), 1 },
+            { "TEMP", dir.path().toUpper(), 1 },
+            { "TEMP", dir.path() + QStringLiteral("/other"), 0 },
+            { "LOCALAPPDATA", dir.path(), 0 },
+        };
+        for (const auto &c : cases) {
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert(QString::fromLatin1(c.name), c.value);
+            EXPECT_EQ(runProgram(binaryPath(QStringLiteral("lockhelper")), { QStringLiteral("instance") }, environment).exitCode,
+                      c.expected) << c.name << "=" << c.value.toStdString();
+        }
+    }
+    EXPECT_EQ(runProgram(binaryPath(QStringLiteral("lockhelper")), { QStringLiteral("instance") },
+                         QProcessEnvironment::systemEnvironment()).exitCode, 0) << "released with the guard";
+    qputenv("TEMP", savedTemp);
 }

@@ -1,6 +1,7 @@
 // The tool as its users meet it: the vintor binary on a real temporary home, with the
 // reference log writer, the reference service and, where a fault is needed, a scripted server.
 
+#include "filelock_p.h"
 #include "testtools.h"
 
 #include <QDir>
@@ -39,7 +40,7 @@ QStringList writeLogs(const TempHome &home, const QStringList &arguments)
 
 QStringList filesIn(const QString &folder)
 {
-    return QDir(folder).entryList(QDir::Files, QDir::Name);
+    return QDir(folder).entryList(QDir::Files | QDir::Hidden, QDir::Name);
 }
 
 void pointAtService(const TempHome &home, int port, const QMap<QString, QString> &more = {})
@@ -136,8 +137,11 @@ TEST(CommandLine, SecondInstanceStopsWhileTheFirstRuns)
     first.start(vintor(), { QStringLiteral("-forKALDO") });
     ASSERT_TRUE(waitUntil([&] { return !silent.requests.isEmpty(); }, 10000));
 
+    // Another temporary folder (a scheduled task's, say) is still the same user and log folder.
     writeFile(home.logFolder() + QStringLiteral("/later.xml"), "<kaldousage/>");
-    const ProcessResult second = runVintor(home);
+    QProcessEnvironment otherTmp = home.environment();
+    otherTmp.insert(QStringLiteral("TMPDIR"), home.path());
+    const ProcessResult second = runProgram(vintor(), { QStringLiteral("-forKALDO") }, otherTmp);
     EXPECT_EQ(second.exitCode, 0);
     EXPECT_TRUE(second.err.isEmpty());
     EXPECT_TRUE(QFileInfo::exists(home.logFolder() + QStringLiteral("/later.xml")));
@@ -148,6 +152,60 @@ TEST(CommandLine, SecondInstanceStopsWhileTheFirstRuns)
     waiting->abort();
     EXPECT_TRUE(waitUntil([&] { return first.state() == QProcess::NotRunning; }, 10000));
     EXPECT_EQ(first.exitCode(), 255) << "a failed exchange";
+}
+
+TEST(CommandLine, OnlyARunThatHarvestsClaimsTheInstanceGuard)
+{
+    // strace holds a mistaken invocation in its first write (the usage text, or earlier), as
+    // if it were slow; a real run started meanwhile still harvests.
+    TempHome home;
+    const QString trace = home.path() + QStringLiteral("/trace");
+    QProcess early;
+    early.setProcessEnvironment(home.environment());
+    early.start(QStringLiteral("strace"), { QStringLiteral("-qq"), QStringLiteral("-o"), trace, QStringLiteral("-e"), QStringLiteral("trace=write"),
+                                            QStringLiteral("-e"), QStringLiteral("inject=write:delay_enter=30000000"), vintor(),
+                                            QStringLiteral("-forKALDO"), QStringLiteral("extra") });
+    ASSERT_TRUE(waitUntil([&] { return readFile(trace).contains("write("); }, 10000)) << "is strace installed?";
+
+    writeLogs(home, { QStringLiteral("--no-kaldo") });
+    EXPECT_EQ(runVintor(home).exitCode, 0);
+    EXPECT_TRUE(filesIn(home.logFolder()).isEmpty());
+    early.kill();
+    early.waitForFinished();
+}
+
+TEST(Harvest, FullDiskDuringTheMergeKeepsTheParts)
+{
+    TempHome home;
+    const QStringList parts = writeLogs(home, { QStringLiteral("--no-kaldo"), QStringLiteral("--parts"), QStringLiteral("2"),
+                                                QStringLiteral("--size"), QStringLiteral("300000") });
+    // A limit on the size of written files stands in for a full disk: writes past it fail.
+    const ProcessResult result
+        = runProgram(QStringLiteral("/bin/bash"), { QStringLiteral("-c"), QStringLiteral("trap '' XFSZ; ulimit -f 100; exec \"$0\" -forKALDO"), vintor() },
+                     home.environment());
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_TRUE(result.err.isEmpty()) << result.err.constData();
+    QStringList names;
+    for (const QString &part : parts)
+        names.append(QFileInfo(part).fileName());
+    EXPECT_EQ(filesIn(home.logFolder()), names) << "no full log, and the parts wait for a later run";
+}
+
+TEST(Harvest, LeftoverFullLogIsRemovedWithItsAbandonedLock)
+{
+    TempHome home;
+    const QString full = home.logFolder() + QStringLiteral("/g.full.xml");
+    QDir().mkpath(home.logFolder());
+    writeFile(full, "<kaldousage/>");
+    EXPECT_EQ(runProgram(binaryPath(QStringLiteral("lockhelper")), { QStringLiteral("crash"), full }, home.environment()).out, "locked\n");
+    const std::string object = FileLockPrivate::objectNameFor(
+        L"Global\\" + FileLockPrivate::widen(FileLockPrivate::normalize(full.toStdString())));
+    ASSERT_TRUE(QFileInfo::exists(QStringLiteral("/dev/shm") + QString::fromStdString(object)));
+
+    const ProcessResult result = runVintor(home);
+    EXPECT_EQ(result.err, "Taking in abandoned mutex\n");
+    EXPECT_FALSE(QFileInfo::exists(full));
+    EXPECT_FALSE(QFileInfo::exists(QStringLiteral("/dev/shm") + QString::fromStdString(object)));
 }
 
 TEST(Harvest, MergesLogsIntoDebugCopiesAndRemovesTheParts)
@@ -165,6 +223,7 @@ TEST(Harvest, MergesLogsIntoDebugCopiesAndRemovesTheParts)
     writeFile(home.logFolder() + QStringLiteral("/a.full.txt"), "stale");
     writeFile(home.logFolder() + QStringLiteral("/a.FULL.xml"), "<kaldousage/>");
     writeFile(home.logFolder() + QStringLiteral("/nodot"), "kept");
+    writeFile(home.logFolder() + QStringLiteral("/.dotted"), "<kaldousage/>");
 
     const ProcessResult result = runVintor(home);
     EXPECT_EQ(result.exitCode, 0);
@@ -296,7 +355,11 @@ TEST(Delivery, TheReceiverGetsExactlyTheFilteredLogs)
     }
     ASSERT_FALSE(secrets.isEmpty());
 
-    const ProcessResult result = runVintor(home);
+    // A temporary folder that cannot take a file changes nothing: the body is made elsewhere.
+    QProcessEnvironment environment = home.environment();
+    writeFile(home.path() + QStringLiteral("/not-a-folder"), "x");
+    environment.insert(QStringLiteral("TMPDIR"), home.path() + QStringLiteral("/not-a-folder"));
+    const ProcessResult result = runProgram(vintor(), { QStringLiteral("-forKALDO") }, environment);
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_TRUE(result.err.isEmpty()) << result.err.constData();
 
