@@ -1,9 +1,10 @@
 #include "qhttpwithresume.h"
 
+#include "systemproxy.h"
+
 #include <QDebug>
 #include <QEventLoop>
 #include <QFileInfo>
-#include <QNetworkProxyFactory>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 
@@ -36,6 +37,9 @@ QHttpWithResume::QHttpWithResume(QObject *parent)
 {
     // Redirects are followed by the engine itself, with its own history and limit.
     manager.setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+    // Direct unless someone sets a proxy: Qt's own default would follow http_proxy and
+    // no_proxy by its own rules, beside the user's proxy discovery.
+    manager.setProxy(QNetworkProxy::NoProxy);
     intervalTimer.setInterval(50);
     timeoutTimer.setSingleShot(true);
     timeoutTimer.setInterval(30000);
@@ -82,8 +86,7 @@ void QHttpWithResume::applyProxySwitch(const QUrl &url)
 {
     if (!useSystemProxy)
         return;
-    const QList<QNetworkProxy> proxies = QNetworkProxyFactory::systemProxyForQuery(QNetworkProxyQuery(url));
-    manager.setProxy(proxies.isEmpty() ? QNetworkProxy(QNetworkProxy::NoProxy) : proxies.first());
+    applySystemProxy(&manager, url);
 }
 
 QNetworkReply *QHttpWithResume::Post(const QUrl &url, const QString &contentType, const QByteArray &data,

@@ -1,6 +1,7 @@
 // On POSIX systems the user's manual proxy lives in the conventional environment variables.
 // They are turned into the layout of the Windows per-connection settings:
 //   http_proxy, https_proxy, ftp_proxy -> "http=host:port", "https=host:port", "ftp=host:port"
+//                                         (no port: 1080, or 443 for an "https://" proxy URL)
 //   all_proxy                          -> "host:port" (a proxy without a scheme)
 //   no_proxy                           -> bypass patterns; ".example.com" becomes "*.example.com"
 // The lower-case name is read before the upper-case one. Any proxy variable means the manual
@@ -22,18 +23,28 @@ static bool readVariable(const char *lower, const char *upper, std::string &valu
     return true;
 }
 
-// "http://user@host:port/" -> "host:port"
+// "http://user@host:port/" -> "host:port". A value without a port gets the one curl assumes:
+// 443 for an "https://" proxy, 1080 otherwise.
 static std::string hostAndPort(std::string value)
 {
+    std::string port = "1080";
     const size_t scheme = value.find("://");
-    if (scheme != std::string::npos)
+    if (scheme != std::string::npos) {
+        if (value.compare(0, scheme, "https") == 0)
+            port = "443";
         value = value.substr(scheme + 3);
+    }
     const size_t slash = value.find('/');
     if (slash != std::string::npos)
         value = value.substr(0, slash);
     const size_t at = value.rfind('@');
     if (at != std::string::npos)
         value = value.substr(at + 1);
+    // An IPv6 address in brackets holds colons of its own; only one after it gives a port.
+    const size_t bracket = value.rfind(']');
+    const size_t colon = value.rfind(':');
+    if (colon == std::string::npos || (bracket != std::string::npos && colon < bracket))
+        value += ":" + port;
     return value;
 }
 

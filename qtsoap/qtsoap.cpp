@@ -1,6 +1,7 @@
 #include "qtsoap.h"
 
 #include <QNetworkAccessManager>
+#include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QUrl>
@@ -19,15 +20,19 @@ const QtSoapType &invalidValue()
     return invalid;
 }
 
+// As the DOM serialiser escapes text: "&" and "<" always, ">" where it would close "]]>".
 QString escapeText(const QString &text)
 {
     QString out;
     out.reserve(text.size());
-    for (QChar c : text) {
+    for (int i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
         if (c == QLatin1Char('&'))
             out += QLatin1String("&amp;");
         else if (c == QLatin1Char('<'))
             out += QLatin1String("&lt;");
+        else if (c == QLatin1Char('>') && out.endsWith(QLatin1String("]]")))
+            out += QLatin1String("&gt;");
         else
             out += c;
     }
@@ -164,17 +169,24 @@ QString QtSoapMessage::toXmlString() const
     return out;
 }
 
+// Deeper answers are refused: values are read, and freed, one stack frame per level.
+constexpr int maxValueDepth = 64;
+
 // Reads the element the reader stands on into a value: a struct when it has child elements,
-// a string otherwise.
-static std::unique_ptr<QtSoapType> readValue(QXmlStreamReader &reader)
+// a string otherwise. A problem, nesting too deep included, is left in the reader's error.
+static std::unique_ptr<QtSoapType> readValue(QXmlStreamReader &reader, int depth)
 {
     auto value = std::make_unique<QtSoapStruct>(
         QtSoapQName(reader.name().toString(), reader.namespaceUri().toString()));
+    if (depth > maxValueDepth) {
+        reader.raiseError(QStringLiteral("values nested deeper than %1 levels").arg(maxValueDepth));
+        return value;
+    }
     QString text;
     while (!reader.atEnd()) {
         const QXmlStreamReader::TokenType token = reader.readNext();
         if (token == QXmlStreamReader::StartElement) {
-            value->insert(readValue(reader).release());
+            value->insert(readValue(reader, depth + 1).release());
         } else if (token == QXmlStreamReader::Characters) {
             text += reader.text();
         } else if (token == QXmlStreamReader::EndElement || token == QXmlStreamReader::Invalid) {
@@ -188,12 +200,24 @@ static std::unique_ptr<QtSoapType> readValue(QXmlStreamReader &reader)
     return value;
 }
 
+void QtSoapMessage::setFault(const QString &text)
+{
+    m_method = QtSoapStruct();
+    m_fault = true;
+    m_faultString = QtSoapStruct();
+    m_faultString.m_value = text;
+    m_faultString.m_type = QtSoapType::String;
+}
+
 bool QtSoapMessage::setContent(const QByteArray &buffer)
 {
     clear();
     m_received = buffer.isNull() ? QByteArray("") : buffer;
     QXmlStreamReader reader(buffer);
     bool inBody = false;
+    bool haveValue = false;
+    // The whole document is read: an answer cut off or spoilt after its first value is no
+    // answer, or what was read before the break would pass for instructions.
     while (!reader.atEnd()) {
         if (reader.readNext() != QXmlStreamReader::StartElement)
             continue;
@@ -201,20 +225,25 @@ bool QtSoapMessage::setContent(const QByteArray &buffer)
             inBody = reader.name() == QLatin1String("Body");
             continue;
         }
-        std::unique_ptr<QtSoapType> first = readValue(reader);
-        if (first->name().name() == QLatin1String("Fault")) {
-            m_fault = true;
-            m_faultString = QtSoapStruct();
-            const QtSoapType &text = (*first)[QStringLiteral("faultstring")];
-            m_faultString.m_value = text.value();
-            m_faultString.m_type = QtSoapType::String;
+        std::unique_ptr<QtSoapType> value = readValue(reader, 1);
+        if (haveValue || reader.hasError())
+            continue;
+        haveValue = true;
+        if (value->name().name() == QLatin1String("Fault")) {
+            setFault((*value)[QStringLiteral("faultstring")].toString());
         } else {
-            m_method = QtSoapStruct(first->name());
-            m_method.m_children = std::move(first->m_children);
+            m_method = QtSoapStruct(value->name());
+            m_method.m_children = std::move(value->m_children);
         }
-        return !reader.hasError();
     }
-    return false;
+    if (reader.hasError()) {
+        setFault(QStringLiteral("The answer could not be parsed: %1 (line %2, column %3)")
+                     .arg(reader.errorString())
+                     .arg(reader.lineNumber())
+                     .arg(reader.columnNumber()));
+        return false;
+    }
+    return haveValue;
 }
 
 const QtSoapType &QtSoapMessage::faultString() const
@@ -237,6 +266,8 @@ QtSoapHttpTransport::QtSoapHttpTransport(QObject *parent)
     , m_manager(new QNetworkAccessManager(this))
 {
     m_manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+    // Direct unless the client sets a proxy: Qt's own default would read http_proxy itself.
+    m_manager->setProxy(QNetworkProxy::NoProxy);
     connect(m_manager, &QNetworkAccessManager::finished, this, &QtSoapHttpTransport::readResponse);
 }
 

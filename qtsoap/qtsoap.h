@@ -93,7 +93,8 @@ public:
     void addMethodArgument(const QString &name, const QString &uri, int value);
     void addMethodArgument(const QString &name, const QString &uri, const QString &value);
 
-    // Reads a response; false when it is not a SOAP envelope with a body.
+    // Reads a response; false when it is not a SOAP envelope with a body value. A document
+    // that does not parse completely becomes a fault whose string says why and where.
     bool setContent(const QByteArray &buffer);
     // The message as XML text: the request as QtSoap writes it, or a received response as it
     // came.
@@ -108,6 +109,8 @@ public:
     void clear();
 
 private:
+    void setFault(const QString &text);
+
     QtSoapStruct m_method;
     QtSoapStruct m_faultString;
     bool m_fault = false;

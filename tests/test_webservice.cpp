@@ -2,6 +2,8 @@
 // against local servers, and the logsAvailable exchange against scripted answers.
 
 #include "logger.h"
+#include "logupload.h"
+#include "qhttpwithresume.h"
 #include "soapclient.h"
 #include "systemproxy.h"
 #include "systemproxysource.h"
@@ -11,6 +13,7 @@
 #include <QElapsedTimer>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QSignalSpy>
 #include <QSslConfiguration>
 #include <QTcpSocket>
 
@@ -110,14 +113,16 @@ TEST_F(Proxy, EnvironmentVariablesBecomeTheManualProxy)
 {
     qputenv("http_proxy", "http://user@proxy.corp:3128/");
     qputenv("HTTPS_PROXY", "secure.corp:8443");
+    qputenv("ftp_proxy", "https://ftp.corp/"); // no port: 443 for an https proxy URL,
+    qputenv("all_proxy", "[fd00::1]"); // and 1080 otherwise
     qputenv("no_proxy", "localhost, .corp.example,10.1.2.3");
     SystemProxySettings settings;
     ASSERT_TRUE(querySystemProxySettings(settings));
-    qunsetenv("http_proxy");
-    qunsetenv("HTTPS_PROXY");
-    qunsetenv("no_proxy");
+    for (const char *name : { "http_proxy", "HTTPS_PROXY", "ftp_proxy", "all_proxy", "no_proxy" })
+        qunsetenv(name);
     EXPECT_TRUE(settings.manualProxy);
-    EXPECT_EQ(QString::fromStdWString(settings.server), QStringLiteral("http=proxy.corp:3128;https=secure.corp:8443"));
+    EXPECT_EQ(QString::fromStdWString(settings.server),
+              QStringLiteral("http=proxy.corp:3128;https=secure.corp:8443;ftp=ftp.corp:443;[fd00::1]:1080"));
     EXPECT_EQ(QString::fromStdWString(settings.bypass), QStringLiteral("localhost;*.corp.example;10.1.2.3"));
 
     ASSERT_TRUE(querySystemProxySettings(settings));
@@ -163,6 +168,44 @@ TEST_F(Proxy, RequestsGoThroughARealProxyUnlessExempt)
     EXPECT_FALSE(target.requests.at(1).headers.contains("via")) << "an exempt address goes direct";
     proxy.terminate();
     proxy.waitForFinished();
+}
+
+TEST_F(Proxy, WhereTheDiscoveryNamesNoProxyEveryRequestGoesDirect)
+{
+    // A proxy that records what reaches it. The hosts are not loopback, which Qt never sends
+    // through a proxy, and do not resolve, so a direct request fails at once.
+    ScriptedServer proxy([](QTcpSocket *socket, const HttpRequest &) { socket->write(ScriptedServer::response(502)); });
+    qputenv("http_proxy", proxy.url(QString()).toUtf8());
+    qputenv("no_proxy", "exempt.invalid");
+    QTemporaryDir dir;
+    writeFile(dir.filePath(QStringLiteral("log.xml")), "<kaldousage/>");
+    Logger logger;
+    auto soapCall = [](const QString &url) {
+        SOAPClient client(nullptr, 10, 10);
+        client.setUseSystemProxy();
+        client.setUrl(QUrl(url));
+        QtSoapMessage request;
+        request.setMethod(QtSoapQName(QStringLiteral("m"), QStringLiteral("urn:x")));
+        return client.call(QStringLiteral("urn:x"), QStringLiteral("m"), request);
+    };
+    // Exempt, and a scheme without a proxy of its own.
+    for (const QString &url : { QStringLiteral("http://exempt.invalid/s"), QStringLiteral("https://secure.invalid/s") }) {
+        EXPECT_FALSE(soapCall(url));
+        EXPECT_TRUE(postLogFile(dir.filePath(QStringLiteral("log.xml")), url, &logger));
+        for (bool systemProxy : { true, false }) {
+            QtDownloader::QHttpWithResume engine;
+            engine.setUseSystemProxy(systemProxy);
+            QSignalSpy finished(&engine, &QtDownloader::QHttpWithResume::ResumeRequestFinished);
+            engine.Get(QUrl(url), std::make_shared<QBuffer>());
+            EXPECT_TRUE(finished.wait(10000));
+        }
+    }
+    EXPECT_TRUE(proxy.requests.isEmpty()) << proxy.requests.first().method.constData() << " " << proxy.requests.first().path.constData();
+
+    EXPECT_FALSE(soapCall(QStringLiteral("http://proxied.invalid/s")));
+    EXPECT_EQ(proxy.requests.size(), 1) << "the proxy is used where the settings name it";
+    qunsetenv("http_proxy");
+    qunsetenv("no_proxy");
 }
 
 namespace {
@@ -297,7 +340,7 @@ TEST_F(Exchange, RequestIsWrittenTheWayTheServiceExpectsIt)
     session.version = QStringLiteral("4.2 & <beta>");
     session.osPlatform = 2;
     session.osVersion = 10;
-    session.servicePack = QStringLiteral("SP1");
+    session.servicePack = QStringLiteral("SP]]>1");
     session.osBits = 64;
     session.architecture = 9;
     session.langID = QStringLiteral("en");
@@ -318,7 +361,7 @@ TEST_F(Exchange, RequestIsWrittenTheWayTheServiceExpectsIt)
           "<version " + xsi + "string\">4.2 &amp; &lt;beta></version>\n"
           "<osPlatform " + xsi + "int\">2</osPlatform>\n"
           "<osVersion " + xsi + "int\">10</osVersion>\n"
-          "<servicePack " + xsi + "string\">SP1</servicePack>\n"
+          "<servicePack " + xsi + "string\">SP]]&gt;1</servicePack>\n"
           "<osBits " + xsi + "int\">64</osBits>\n"
           "<architecture " + xsi + "int\">9</architecture>\n"
           "<langID " + xsi + "string\">en</langID>\n"
@@ -377,6 +420,13 @@ TEST_F(Exchange, FailureTexts)
           QStringLiteral("Unknown exception: Not in expected format: logsAvailableResult.name().name() != \"logsAvailableResult\"") },
         { "<Envelope><Body><r/></Body></Envelope>",
           QStringLiteral("Unknown exception: Not in expected format: logsAvailableResult.name().name() != \"logsAvailableResult\"") },
+        // An answer must parse whole: cut off, spoilt at the end or nested too deep, it fails.
+        { response("<SessionsToPublish><publish>Details</publish></SessionsToPublish>").left(150),
+          QStringLiteral("Unknown exception: The answer could not be parsed: Premature end of document. (line 1, column 150)") },
+        { response("") + "<more/>",
+          QStringLiteral("Unknown exception: The answer could not be parsed: Extra content at end of document. (line 1, column 251)") },
+        { response(QByteArray("<a>").repeated(100000)),
+          QStringLiteral("Unknown exception: The answer could not be parsed: values nested deeper than 64 levels (line 1, column 355)") },
         { "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"><s:Body><s:Fault><faultcode>s:Server</faultcode>"
           "<faultstring>Closed for maintenance</faultstring></s:Fault></s:Body></s:Envelope>",
           QStringLiteral("Unknown exception: Closed for maintenance") },

@@ -104,17 +104,20 @@ bool isUrlBypassed(const QUrl &url, const QList<ProxyBypassEntry> &bypass)
 
 void applySystemProxy(QNetworkAccessManager *manager, const QUrl &url)
 {
+    // This is the only decision: where it names no proxy the request goes direct, rather than
+    // to whatever Qt's default would pick from the environment by rules of its own.
+    QNetworkProxy chosen(QNetworkProxy::NoProxy);
     ProxyTable table;
     QList<ProxyBypassEntry> bypass;
-    if (!readSystemProxySettings(table, bypass))
-        return;
-    for (auto entry = table.cbegin(); entry != table.cend(); ++entry) {
-        if (entry.key() != QLatin1String("all") && entry.key() != url.scheme())
-            continue;
-        // Exemption does not depend on the entry, so an exempt address gets no proxy at all.
-        if (!isUrlBypassed(url, bypass)) {
-            manager->setProxy(entry.value());
-            return;
+    if (readSystemProxySettings(table, bypass)) {
+        for (auto entry = table.cbegin(); entry != table.cend(); ++entry) {
+            if (entry.key() != QLatin1String("all") && entry.key() != url.scheme())
+                continue;
+            // Exemption does not depend on the entry, so an exempt address gets no proxy at all.
+            if (!isUrlBypassed(url, bypass))
+                chosen = entry.value();
+            break;
         }
     }
+    manager->setProxy(chosen);
 }

@@ -22,7 +22,7 @@ struct ProxyBypassEntry
 using ProxyTable = QMap<QString, QNetworkProxy>;
 
 // Sets on `manager` the proxy that the user's manual proxy settings name for `url`, unless
-// they exempt it; otherwise leaves the manager as it is.
+// they exempt it; otherwise sets a direct connection.
 void applySystemProxy(QNetworkAccessManager *manager, const QUrl &url);
 bool readSystemProxySettings(ProxyTable &table, QList<ProxyBypassEntry> &bypass);
 bool isUrlBypassed(const QUrl &url, const QList<ProxyBypassEntry> &bypass);
