@@ -115,7 +115,9 @@ bool Vintor::runInstructionPhase(QVector<PublishInstruction> &instructions, Publ
     }
     for (const PublishInstruction &instruction : qAsConst(instructions))
         store.addOrUpdate(instruction);
-    store.save();
+    // The run goes on without the store: the service is simply asked again next time.
+    if (!store.save())
+        logger->log(QStringLiteral("Failed to save configuration file: ") + store.errorString());
     return true;
 }
 

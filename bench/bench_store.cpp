@@ -51,7 +51,10 @@ int main(int argc, char *argv[])
             in.publishUntil = now + 1 + i % 1000;
             writer.addOrUpdate(in);
         }
-        writer.save();
+        if (!writer.save()) {
+            std::fprintf(stderr, "%s\n", qPrintable(writer.errorString()));
+            return 1;
+        }
     }
 
     PublishInstructionStore store;

@@ -17,7 +17,7 @@
 
 int main(int argc, char **argv)
 {
-    if (argc == 2 && std::strcmp(argv[1], "instance") == 0)
+    if (argc >= 2 && std::strcmp(argv[1], "instance") == 0)
         return InstanceGuard(currentUserName()).tryAcquire() ? 0 : 1;
     if (argc < 3)
         return 2;

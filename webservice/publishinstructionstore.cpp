@@ -77,8 +77,9 @@ bool PublishInstructionStore::load()
         m_errorString = reader.errorString();
         return false;
     }
+    // A rewrite that fails leaves the expired entries in the file for the next save.
     if (dropped)
-        save();
+        (void)save();
     return true;
 }
 
@@ -116,6 +117,10 @@ bool PublishInstructionStore::save()
     writer.writeEndDocument();
     m_settings.setValue(dataKey, document);
     m_settings.sync();
+    if (m_settings.status() != QSettings::NoError) {
+        m_errorString = QStringLiteral("File [") + m_settings.fileName() + QStringLiteral("] could not be written.");
+        return false;
+    }
     return true;
 }
 

@@ -23,7 +23,7 @@ public:
     PublishInstructionStore();
 
     [[nodiscard]] bool load();
-    bool save();
+    [[nodiscard]] bool save();
     bool findInstruction(const SessionInfo &session, PublishInstruction &out);
     void addOrUpdate(const PublishInstruction &instruction);
     QString errorString() const { return m_errorString; }

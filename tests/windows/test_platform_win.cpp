@@ -2,6 +2,7 @@
 // semantics: run under Wine on the build machine, with a helper process made by CreateProcessW.
 
 #include "filelock.h"
+#include "instanceguard.h"
 #include "logfolder.h"
 
 #include <windows.h>
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cwctype>
 #include <string>
 
 namespace {
@@ -204,4 +206,36 @@ TEST(FileLock, DestructionReleases)
     }
     Helper probe(L"try", path);
     EXPECT_EQ(probe.waitForExit(), 0u);
+}
+
+TEST(InstanceGuard, OnePerUserAndLogFolderVariables)
+{
+    const std::wstring folder = makeTempFolder();
+    std::wstring sameFolder = folder; // another spelling: other letter case, other slashes
+    for (wchar_t &c : sameFolder)
+        c = c == L'\\' ? L'/' : static_cast<wchar_t>(towupper(c));
+    setVariable(L"TEMP", folder);
+    {
+        InstanceGuard guard(currentUserName());
+        ASSERT_TRUE(guard.tryAcquire());
+        const struct {
+            const wchar_t *name;
+            std::wstring value;
+            DWORD expected;
+        } cases[] = {
+            { L"TMP", folder + L"\\elsewhere", 1 },
+            { L"TEMP", sameFolder, 1 },
+            { L"TEMP", folder + L"\\other", 0 },
+            { L"LOCALAPPDATA", folder, 0 },
+        };
+        for (const auto &c : cases) {
+            setVariable(c.name, c.value);
+            Helper probe(L"instance", "");
+            EXPECT_EQ(probe.waitForExit(), c.expected);
+            setVariable(c.name, c.name == std::wstring(L"TEMP") ? folder : L"");
+        }
+    }
+    Helper probe(L"instance", "");
+    EXPECT_EQ(probe.waitForExit(), 0u) << "released with the guard";
+    setVariable(L"TEMP", L"");
 }
