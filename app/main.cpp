@@ -48,7 +48,7 @@ int main(int argc, char *argv[])
     // QT_LOGGING_RULES (for example "default.debug=true") asks for the traces.
     QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
 
-    Logger logger;
+    CategoryLogger logger;
     // Claimed only once the command line asks for a harvest, and held until the run ends.
     InstanceGuard guard(currentUserName());
     if (!guard.tryAcquire()) {
@@ -70,8 +70,8 @@ int main(int argc, char *argv[])
     const QString receiverUrl
         = settings.value(QStringLiteral("receiverUrl"), serviceBase + QStringLiteral("/usagetracking/post.track"))
               .toString();
-    logger.log(QStringLiteral("UT Receiver URL is: ") + receiverUrl);
-    logger.log(QStringLiteral("UT WS URL is: ") + wsUrl);
+    logger.logLazily([&] { return QStringLiteral("UT Receiver URL is: ") + receiverUrl; });
+    logger.logLazily([&] { return QStringLiteral("UT WS URL is: ") + wsUrl; });
 
     int code = 0;
     {

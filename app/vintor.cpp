@@ -31,7 +31,7 @@ void Vintor::main()
 {
     // Collection: find the folder, load the store, scan, merge, keep debug copies.
     const QString folder = QString::fromStdWString(findLogFolder(currentUserName()));
-    logger->log(QStringLiteral("Log folder is: ") + folder);
+    logger->logLazily([&] { return QStringLiteral("Log folder is: ") + folder; });
     if (folder.isEmpty()) {
         logger->log(QStringLiteral("No log folder returned, stopping."));
         QCoreApplication::exit(0);
@@ -40,7 +40,8 @@ void Vintor::main()
 
     PublishInstructionStore store;
     if (!store.load())
-        logger->log(QStringLiteral("Failed to read configuration file: ") + store.errorString());
+        logger->logLazily(
+            [&] { return QStringLiteral("Failed to read configuration file: ") + store.errorString(); });
 
     // Hidden files are listed too: a name that begins with a dot belongs to the group with the
     // empty name, as on Windows, instead of staying in the folder for ever.
@@ -117,7 +118,8 @@ bool Vintor::runInstructionPhase(QVector<PublishInstruction> &instructions, Publ
         store.addOrUpdate(instruction);
     // The run goes on without the store: the service is simply asked again next time.
     if (!store.save())
-        logger->log(QStringLiteral("Failed to save configuration file: ") + store.errorString());
+        logger->logLazily(
+            [&] { return QStringLiteral("Failed to save configuration file: ") + store.errorString(); });
     return true;
 }
 
@@ -137,16 +139,20 @@ void Vintor::runDeliveryPhase(const QDir &logDir, const QVector<PublishInstructi
             continue;
         }
         QFile file(entry->path);
-        logger->log(QStringLiteral("Considering [") + file.fileName() + QStringLiteral("]; sending to KALDO? ")
-                    + (entry->sendToKALDO ? QStringLiteral("yes") : QStringLiteral("no"))
-                    + QStringLiteral("; sending to TIRO? ")
-                    + (entry->sendToTIRO ? QStringLiteral("yes") : QStringLiteral("no")));
+        logger->logLazily([&] {
+            return QStringLiteral("Considering [") + file.fileName() + QStringLiteral("]; sending to KALDO? ")
+                + (entry->sendToKALDO ? QStringLiteral("yes") : QStringLiteral("no"))
+                + QStringLiteral("; sending to TIRO? ")
+                + (entry->sendToTIRO ? QStringLiteral("yes") : QStringLiteral("no"));
+        });
         if (entry->sendToKALDO)
             processLogFile(*entry, instructions);
         // Nothing is handed to the local administration tool.
         if (!file.remove())
-            logger->log(QStringLiteral("File remove failed for [") + file.fileName() + QStringLiteral("]: ")
-                        + file.errorString());
+            logger->logLazily([&] {
+                return QStringLiteral("File remove failed for [") + file.fileName() + QStringLiteral("]: ")
+                    + file.errorString();
+            });
         lock.unlock();
         ++entry;
     }
@@ -162,10 +168,15 @@ bool Vintor::ensureSubdirectory(const QDir &base, const QString &name, QDir &out
     if (made && out.cd(name))
         return true;
     if (made)
-        logger->log(QStringLiteral("Failed to use '") + name + QStringLiteral("' directory ") + out.absolutePath());
+        logger->logLazily([&] {
+            return QStringLiteral("Failed to use '") + name + QStringLiteral("' directory ")
+                + out.absolutePath();
+        });
     else
-        logger->log(QStringLiteral("Failed to create '") + name + QStringLiteral("' directory inside ")
-                    + out.absolutePath());
+        logger->logLazily([&] {
+            return QStringLiteral("Failed to create '") + name + QStringLiteral("' directory inside ")
+                + out.absolutePath();
+        });
     QCoreApplication::exit(1);
     return false;
 }
@@ -178,8 +189,10 @@ void Vintor::removeMergedLogs()
             continue; // the next run's scan deletes it
         QFile file(log.path);
         if (!file.remove())
-            logger->log(QStringLiteral("File remove failed for [") + file.fileName() + QStringLiteral("]: ")
-                        + file.errorString());
+            logger->logLazily([&] {
+                return QStringLiteral("File remove failed for [") + file.fileName() + QStringLiteral("]: ")
+                    + file.errorString();
+            });
         lock.unlock();
     }
 }

@@ -115,6 +115,14 @@ TEST(CommandLine, RepeatedAndMixedOptionsRunTheHarvest)
         EXPECT_TRUE(QFileInfo(home.logFolder() + QStringLiteral("/processedForLocalAdmin")).isDir());
         EXPECT_FALSE(QFileInfo::exists(home.storeFile()));
     }
+    // The run's messages appear only when the standard logging rules ask for them.
+    TempHome home;
+    QProcessEnvironment diagnostics = home.environment();
+    diagnostics.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("vintor.*=true"));
+    const ProcessResult traced = runProgram(vintor(), { QStringLiteral("-forKALDO") }, diagnostics);
+    EXPECT_TRUE(traced.err.startsWith("vintor.run: Vintor starting.\nvintor.run: UT Receiver URL is: https://")) << traced.err.constData();
+    EXPECT_TRUE(traced.err.contains("\nvintor.run: Log folder is: " + home.logFolder().toUtf8() + "\n"));
+    EXPECT_TRUE(traced.err.endsWith("\nvintor.run: Vintor stopping.\n"));
 }
 
 TEST(CommandLine, SecondInstanceStopsWhileTheFirstRuns)

@@ -23,6 +23,7 @@ class RecordingLogger : public Logger
 {
 public:
     void log(const QString &message) override { messages.append(message); }
+    bool isEnabled() const override { return true; }
     QStringList messages;
 };
 

@@ -145,10 +145,10 @@ bool postLogFile(const QString &path, const QString &receiverUrl, Logger *logger
 {
     UploadBody upload(path);
     const bool made = upload.make();
-    logger->log(QStringLiteral("Trying to POST file ") + path);
+    logger->logLazily([&] { return QStringLiteral("Trying to POST file ") + path; });
     if (!made) {
         // Posting anything less than the whole log would have the receiver accept a loss.
-        logger->log(QStringLiteral("POST results: ") + upload.errorString());
+        logger->logLazily([&] { return QStringLiteral("POST results: ") + upload.errorString(); });
         return true;
     }
     const QtDownloader::HeaderList headers {
@@ -160,6 +160,8 @@ bool postLogFile(const QString &path, const QString &receiverUrl, Logger *logger
     applySystemProxy(engine.NetworkAccessManager(), url);
     const QtDownloader::PostResult result
         = engine.SyncPost(url, QtDownloader::QHttpWithResume::OctetStreamContentType, upload.body, headers);
-    logger->log(QStringLiteral("POST results: ") + (result.ok ? QStringLiteral("success") : result.message));
+    logger->logLazily([&] {
+        return QStringLiteral("POST results: ") + (result.ok ? QStringLiteral("success") : result.message);
+    });
     return !result.ok;
 }

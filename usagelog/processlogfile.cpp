@@ -56,7 +56,9 @@ void processMergedLog(const MergedLog &log, const QVector<PublishInstruction> &i
         break;
     case Failed:
     case InvalidInstruction:
-        logger->log(QStringLiteral("Error processing file [") + logName + QStringLiteral("]: ") + errorText);
+        logger->logLazily([&] {
+            return QStringLiteral("Error processing file [") + logName + QStringLiteral("]: ") + errorText;
+        });
         break;
     }
     QFile::remove(outputPath);

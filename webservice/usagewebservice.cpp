@@ -113,7 +113,7 @@ QtSoapStruct *UsageWebService::buildSessionsArgument(const QList<SessionInfo> &s
 QString UsageWebService::parseLogsAvailableResponse(const QtSoapMessage &response,
                                                     QVector<PublishInstruction> &instructions)
 {
-    logger->log(QStringLiteral("Response:") + response.toXmlString());
+    logger->logLazily([&] { return QStringLiteral("Response:") + response.toXmlString(); });
     try {
         if (response.isFault())
             throw response.faultString().toString();
