@@ -9,6 +9,8 @@ packages=(
     googletest libgtest-dev
     nginx-light tinyproxy openssl strace
 )
+# The Debian package: its dependencies, its checks, the manual page and the systemd units.
+package_packages=(dpkg-dev lintian groff-base systemd)
 # The Windows cross build of the platform layer and its tests under Wine.
 cross_packages=(g++-mingw-w64-x86-64-posix wine wine64)
 
@@ -31,6 +33,11 @@ as_root() {
 }
 
 need=$(missing "${packages[@]}")
+if [ "${WITH_PACKAGE:-1}" = 1 ]; then
+    need="$need $(missing "${package_packages[@]}")"
+    need=${need% }
+    need=${need# }
+fi
 need_cross=""
 if [ "${WITH_WINDOWS:-1}" = 1 ]; then
     need_cross=$(missing "${cross_packages[@]}")
