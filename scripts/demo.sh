@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
-WITH_WINDOWS=0 bash scripts/setup.sh
+WITH_WINDOWS=0 WITH_PACKAGE=0 bash scripts/setup.sh
 cmake --preset dev >/dev/null
 cmake --build --preset dev -j"$(nproc)" >/dev/null
 bin=$repo/build/bin
