@@ -125,41 +125,46 @@ TEST(CommandLine, RepeatedAndMixedOptionsRunTheHarvest)
     EXPECT_TRUE(traced.err.endsWith("\nvintor.run: Vintor stopping.\n"));
 }
 
-TEST(CommandLine, SecondInstanceStopsWhileTheFirstRuns)
+TEST(CommandLine, OneHarvestPerUserWhateverTheTemporaryFolder)
 {
-    TempHome home;
-    // The first instance waits on a service that answers only by closing the connection.
-    QPointer<QTcpSocket> waiting;
-    bool release = false;
-    ScriptedServer silent([&](QTcpSocket *socket, const HttpRequest &) {
-        if (release)
-            socket->abort(); // the network layer tries once more on a new connection
-        else
-            waiting = socket;
-    });
-    home.writeSettings({ { QStringLiteral("wsUrl"), silent.url(QStringLiteral("/usagetracking/veri.asmx")) } });
-    writeLogs(home, { QStringLiteral("--sessions"), QStringLiteral("1") });
+    // Two runs started together with different TMPDIR values (a login shell and a scheduled
+    // task, say): one harvests and waits on a service that answers only by closing the
+    // connection; the other ends at once and leaves the log folder alone.
+    for (int round = 0; round < 8; ++round) {
+        TempHome home;
+        QPointer<QTcpSocket> waiting;
+        bool release = false;
+        ScriptedServer silent([&](QTcpSocket *socket, const HttpRequest &) {
+            if (release)
+                socket->abort(); // the network layer tries once more on a new connection
+            else
+                waiting = socket;
+        });
+        home.writeSettings({ { QStringLiteral("wsUrl"), silent.url(QStringLiteral("/usagetracking/veri.asmx")) } });
+        writeLogs(home, { QStringLiteral("--sessions"), QStringLiteral("1") });
+        QProcessEnvironment otherTmp = home.environment();
+        otherTmp.insert(QStringLiteral("TMPDIR"), home.path());
+        QProcess runs[2];
+        runs[0].setProcessEnvironment(home.environment());
+        runs[1].setProcessEnvironment(otherTmp);
+        for (QProcess &run : runs)
+            run.start(vintor(), { QStringLiteral("-forKALDO") });
+        auto ended = [&](int i) { return runs[i].state() == QProcess::NotRunning; };
+        ASSERT_TRUE(waitUntil([&] { return !silent.requests.isEmpty() && (ended(0) || ended(1)); }, 10000)) << round;
 
-    QProcess first;
-    first.setProcessEnvironment(home.environment());
-    first.start(vintor(), { QStringLiteral("-forKALDO") });
-    ASSERT_TRUE(waitUntil([&] { return !silent.requests.isEmpty(); }, 10000));
+        const int stopped = ended(0) ? 0 : 1;
+        EXPECT_EQ(runs[stopped].exitCode(), 0);
+        EXPECT_TRUE(runs[stopped].readAllStandardError().isEmpty());
+        EXPECT_FALSE(ended(1 - stopped));
+        EXPECT_EQ(silent.requests.size(), 1);
+        EXPECT_EQ(filesIn(home.logFolder()), QStringList { QStringLiteral("usage.full.xml") }) << "the harvest's full log stays";
 
-    // Another temporary folder (a scheduled task's, say) is still the same user and log folder.
-    writeFile(home.logFolder() + QStringLiteral("/later.xml"), "<kaldousage/>");
-    QProcessEnvironment otherTmp = home.environment();
-    otherTmp.insert(QStringLiteral("TMPDIR"), home.path());
-    const ProcessResult second = runProgram(vintor(), { QStringLiteral("-forKALDO") }, otherTmp);
-    EXPECT_EQ(second.exitCode, 0);
-    EXPECT_TRUE(second.err.isEmpty());
-    EXPECT_TRUE(QFileInfo::exists(home.logFolder() + QStringLiteral("/later.xml")));
-
-    // Let the first one end by itself, so that it leaves no single-instance state behind.
-    ASSERT_TRUE(waiting);
-    release = true;
-    waiting->abort();
-    EXPECT_TRUE(waitUntil([&] { return first.state() == QProcess::NotRunning; }, 10000));
-    EXPECT_EQ(first.exitCode(), 255) << "a failed exchange";
+        ASSERT_TRUE(waiting);
+        release = true;
+        waiting->abort();
+        EXPECT_TRUE(waitUntil([&] { return ended(1 - stopped); }, 10000));
+        EXPECT_EQ(runs[1 - stopped].exitCode(), 255) << "a failed exchange";
+    }
 }
 
 TEST(CommandLine, OnlyARunThatHarvestsClaimsTheInstanceGuard)
