@@ -2,11 +2,9 @@
 
 #include "usagelogname.h"
 #include "xmlhelpers.h"
-#include "xmloutput.h"
 
 #include <QCryptographicHash>
 #include <QXmlStreamReader>
-#include <QXmlStreamWriter>
 
 namespace {
 
@@ -32,7 +30,7 @@ bool readEventId(const QXmlStreamAttributes &attributes, int &id)
 
 
 // Writes a character-data token, digesting it when an `anon` element is among its ancestors.
-void writeText(const QXmlStreamReader &reader, QXmlStreamWriter &writer, int anonDepth)
+void writeText(const QXmlStreamReader &reader, XmlOutput &writer, int anonDepth)
 {
     if (anonDepth > 0 && !isBlank(reader.text()))
         writer.writeCharacters(anonymise(reader.text()));
@@ -50,8 +48,9 @@ QString anonymise(const QStringRef &text)
 
 LogFilter::LogFilter(QIODevice *input, QIODevice *output, const MergedLog &log)
     : m_input(input)
-    , m_output(output)
+    , m_outputDevice(output)
     , m_log(log)
+    , m_output(output)
 {
 }
 
@@ -59,126 +58,139 @@ FilterResult LogFilter::run(const QVector<PublishInstruction> &instructions)
 {
     m_errorString.clear();
     m_pendingEvents.clear();
-
-    // The first instruction of each identification, as a walk in order would find it.
-    QHash<SessionInfo, int> firstInstruction;
-    firstInstruction.reserve(instructions.size());
-    for (int i = 0; i < instructions.size(); ++i) {
-        if (!firstInstruction.contains(instructions.at(i).session()))
-            firstInstruction.insert(instructions.at(i).session(), i);
+    m_publish.clear();
+    m_publish.reserve(instructions.size());
+    for (const PublishInstruction &instruction : instructions) {
+        if (!m_publish.contains(instruction.session()))
+            m_publish.insert(instruction.session(), instruction.publish);
     }
+    m_current = InvalidPublishType;
+    m_position = m_written = m_anonDepth = 0;
 
     QXmlStreamReader reader(m_input);
-    XmlOutput output(m_output);
-    QXmlStreamWriter &writer = output.writer();
-    const QString eventEndName = usageLogName(UsageLogName::eventend);
-    const QString anonName = usageLogName(UsageLogName::anon);
-    const QString sessionName = usageLogName(UsageLogName::session);
-    // A depth, not a flag: text after a nested `anon` closes is still inside the outer one.
-    int anonDepth = 0;
-    PublishType current = InvalidPublishType;
-    int position = 0;
-    int written = 0;
-
-    reader.readNext();
-    while (!reader.atEnd()) {
+    for (reader.readNext(); !reader.atEnd(); reader.readNext()) {
         switch (reader.tokenType()) {
         case QXmlStreamReader::StartDocument:
-            output.writeDeclaration();
+            m_output.writeDeclaration();
             break;
         case QXmlStreamReader::StartElement: {
-            UsageLogName name;
-            const bool known = lookupUsageLogName(reader.name(), name);
-            if (known && name == UsageLogName::anon) {
-                ++anonDepth;
-            } else if (known && name == UsageLogName::session) {
-                if (position >= m_log.sessions.size())
-                    return Failed;
-                const auto found = firstInstruction.constFind(m_log.sessions.at(position));
-                if (found == firstInstruction.constEnd()) {
-                    m_errorString = invalidInstructionText;
-                    return InvalidInstruction;
-                }
-                current = instructions.at(*found).publish;
-                if (current != Discard && current != SummaryOnly && current != Details) {
-                    m_errorString = invalidInstructionText;
-                    return InvalidInstruction;
-                }
-                if (current == Discard) {
-                    skipCurrentElement(reader);
-                    ++position;
-                } else {
-                    ++written;
-                    writer.writeCurrentToken(reader);
-                    if (current == SummaryOnly)
-                        writer.writeTextElement(usageLogName(UsageLogName::eventsomitted), QStringLiteral("1"));
-                }
-            } else if (known && name == UsageLogName::logstatus) {
-                skipCurrentElement(reader);
-            } else if (known && current == SummaryOnly
-                       && (name == UsageLogName::event || name == UsageLogName::eventstart
-                           || name == UsageLogName::eventend)) {
-                skipCurrentElement(reader);
-            } else if (known && name == UsageLogName::eventstart) {
-                startEvent(reader, anonDepth);
-            } else if (known && name == UsageLogName::eventend) {
-                endEvent(reader, output);
-            } else {
-                writer.writeCurrentToken(reader);
-            }
+            const FilterResult result = startElement(reader);
+            if (result != Published)
+                return result;
             break;
         }
         case QXmlStreamReader::EndElement:
-            if (reader.name() == eventEndName) {
-                // nothing: the pair was written when the element was skipped
-            } else if (reader.name() == anonName) {
-                --anonDepth;
-            } else if (reader.name() == sessionName) {
-                ++position;
-                writer.writeEndElement();
-            } else {
-                writer.writeEndElement();
-            }
+            endElement(reader);
             break;
         case QXmlStreamReader::Characters:
-            writeText(reader, writer, anonDepth);
+            writeText(reader, m_output, m_anonDepth);
             break;
         default:
             break;
         }
-        if (!output.flushIfFull()) {
-            m_errorString = m_output->errorString();
+        if (!m_output.flushIfFull()) {
+            m_errorString = m_outputDevice->errorString();
             return Failed;
         }
-        reader.readNext();
     }
 
     if (reader.hasError()) {
         m_errorString = reader.errorString();
         return Failed;
     }
-    if (!output.flush()) {
-        m_errorString = m_output->errorString();
+    if (!m_output.flush()) {
+        m_errorString = m_outputDevice->errorString();
         return Failed;
     }
-    return written > 0 ? Published : NothingPublished;
+    return m_written > 0 ? Published : NothingPublished;
+}
+
+FilterResult LogFilter::startElement(QXmlStreamReader &reader)
+{
+    UsageLogName name;
+    if (!lookupUsageLogName(reader.name(), name)) {
+        m_output.writeCurrentToken(reader);
+        return Published;
+    }
+    const bool isEvent
+        = name == UsageLogName::event || name == UsageLogName::eventstart || name == UsageLogName::eventend;
+    if (name == UsageLogName::anon)
+        ++m_anonDepth;
+    else if (name == UsageLogName::session)
+        return startSession(reader);
+    else if (name == UsageLogName::logstatus || (isEvent && m_current == SummaryOnly))
+        skipCurrentElement(reader);
+    else if (name == UsageLogName::eventstart)
+        startEvent(reader);
+    else if (name == UsageLogName::eventend)
+        endEvent(reader);
+    else
+        m_output.writeCurrentToken(reader);
+    return Published;
+}
+
+// Each `session` is published as the first instruction for its identification says; one
+// without an instruction, or with one the filter does not know, ends the run.
+FilterResult LogFilter::startSession(QXmlStreamReader &reader)
+{
+    if (m_position >= m_log.sessions.size())
+        return Failed;
+    const auto found = m_publish.constFind(m_log.sessions.at(m_position));
+    if (found == m_publish.constEnd())
+        return invalidInstruction();
+    m_current = *found;
+    switch (m_current) {
+    case Discard:
+        skipCurrentElement(reader);
+        ++m_position;
+        break;
+    case SummaryOnly:
+    case Details:
+        ++m_written;
+        m_output.writeCurrentToken(reader);
+        if (m_current == SummaryOnly)
+            m_output.writeTextElement(usageLogName(UsageLogName::eventsomitted), u"1");
+        break;
+    default:
+        return invalidInstruction();
+    }
+    return Published;
+}
+
+FilterResult LogFilter::invalidInstruction()
+{
+    m_errorString = invalidInstructionText;
+    return InvalidInstruction;
+}
+
+void LogFilter::endElement(const QXmlStreamReader &reader)
+{
+    if (reader.name() == usageLogName(UsageLogName::eventend)) {
+        // nothing: the pair was written when the element was skipped
+    } else if (reader.name() == usageLogName(UsageLogName::anon)) {
+        --m_anonDepth;
+    } else {
+        if (reader.name() == usageLogName(UsageLogName::session))
+            ++m_position;
+        m_output.writeEndElement();
+    }
 }
 
 // Keeps the content of an `eventstart` element, serialised, until its `eventend` arrives.
 // Anonymised text is digested on the way in, so clear text is never kept. The element's own
 // start tag is not kept: the event written from the pair carries no attributes, and
-// `eventendtime` takes the start tag's place. `anonDepth` counts the `anon` elements around
-// the `eventstart`: its text is digested when it stands inside one, wherever the pair is written.
-void LogFilter::startEvent(QXmlStreamReader &reader, int anonDepth)
+// `eventendtime` takes the start tag's place. Text inside an `anon` around the `eventstart`
+// is digested too, wherever the pair is written.
+void LogFilter::startEvent(QXmlStreamReader &reader)
 {
     int id = 0;
     if (!readEventId(reader.attributes(), id)) {
         skipCurrentElement(reader);
         return;
     }
-    const QString anonName = usageLogName(UsageLogName::anon);
-    QXmlStreamWriter &copy = m_eventWriter;
-    m_eventText.resize(0);
+    const QLatin1String anonName = usageLogName(UsageLogName::anon);
+    int anonDepth = m_anonDepth;
+    m_eventOutput.clear();
     int depth = 1;
     while (!reader.atEnd()) {
         const QXmlStreamReader::TokenType token = reader.readNext();
@@ -198,34 +210,30 @@ void LogFilter::startEvent(QXmlStreamReader &reader, int anonDepth)
                 continue;
             }
         } else if (token == QXmlStreamReader::Characters) {
-            writeText(reader, copy, anonDepth);
+            writeText(reader, m_eventOutput, anonDepth);
             continue;
         } else if (anonDepth > 0) {
             continue; // comments and instructions inside `anon` travel nowhere
         }
-        copy.writeCurrentToken(reader);
+        m_eventOutput.writeCurrentToken(reader);
     }
-    m_pendingEvents[id] = QString(m_eventText.constData(), m_eventText.size());
+    m_pendingEvents[id] = m_eventOutput.bytes();
 }
 
 // Writes the pair as one `event`, its end time first, where the `eventend` stands.
-void LogFilter::endEvent(QXmlStreamReader &reader, XmlOutput &output)
+void LogFilter::endEvent(QXmlStreamReader &reader)
 {
     const QXmlStreamAttributes attributes = reader.attributes();
     int id = 0;
     const bool hasId = readEventId(attributes, id);
-    const QString endTime = attributes.value(usageLogName(UsageLogName::eventendtime)).toString();
+    const QStringRef endTime = attributes.value(usageLogName(UsageLogName::eventendtime));
+    const auto pending = hasId ? m_pendingEvents.find(id) : m_pendingEvents.end();
+    if (pending != m_pendingEvents.end()) {
+        m_output.writeStartElement(usageLogName(UsageLogName::event));
+        m_output.writeTextElement(usageLogName(UsageLogName::eventendtime), endTime);
+        m_output.writeRaw(pending->second);
+        m_output.writeEndElement();
+        m_pendingEvents.erase(pending);
+    }
     skipCurrentElement(reader);
-    if (!hasId)
-        return;
-    const auto pending = m_pendingEvents.find(id);
-    if (pending == m_pendingEvents.end())
-        return;
-
-    QXmlStreamWriter &writer = output.writer();
-    writer.writeStartElement(usageLogName(UsageLogName::event));
-    writer.writeTextElement(usageLogName(UsageLogName::eventendtime), endTime);
-    output.appendRaw(pending->second);
-    writer.writeEndElement();
-    m_pendingEvents.erase(pending);
 }

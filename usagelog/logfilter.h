@@ -1,10 +1,10 @@
 #pragma once
 
 #include "mergedlog.h"
+#include "xmloutput.h"
 
 #include <QHash>
 #include <QVector>
-#include <QXmlStreamWriter>
 
 #include <map>
 
@@ -31,17 +31,30 @@ public:
     QString errorString() const { return m_errorString; }
 
 private:
-    void startEvent(QXmlStreamReader &reader, int anonDepth);
-    void endEvent(QXmlStreamReader &reader, class XmlOutput &output);
+    // Handlers of the tokens; they return anything but Published to end the run with it.
+    FilterResult startElement(QXmlStreamReader &reader);
+    FilterResult startSession(QXmlStreamReader &reader);
+    void endElement(const QXmlStreamReader &reader);
+    void startEvent(QXmlStreamReader &reader);
+    void endEvent(QXmlStreamReader &reader);
+    FilterResult invalidInstruction();
 
     QIODevice *m_input;
-    QIODevice *m_output;
+    QIODevice *m_outputDevice;
     const MergedLog &m_log;
     QString m_errorString;
-    std::map<int, QString> m_pendingEvents;
-    // Serialises one event's content at a time; its element stack is empty between events.
-    QString m_eventText;
-    QXmlStreamWriter m_eventWriter { &m_eventText };
+    XmlOutput m_output;
+    // The first instruction of each identification, as a walk in order would find it.
+    QHash<SessionInfo, PublishType> m_publish;
+    PublishType m_current = InvalidPublishType;
+    // The sessions of the log passed so far, and those written.
+    int m_position = 0;
+    int m_written = 0;
+    // A depth, not a flag: text after a nested `anon` closes is still inside the outer one.
+    int m_anonDepth = 0;
+    std::map<int, QByteArray> m_pendingEvents;
+    // Serialises one event's content at a time.
+    XmlOutput m_eventOutput;
 };
 
 // The digest that stands in for anonymised text.

@@ -8,7 +8,6 @@
 #include <QFile>
 #include <QVector>
 #include <QXmlStreamReader>
-#include <QXmlStreamWriter>
 
 namespace {
 
@@ -105,6 +104,198 @@ void LogMerger::mergeAll(const LogGroups &groups, QList<MergedLog> &mergedLogs, 
     }
 }
 
+namespace {
+
+// The state of one group's merge: what is open in the output, the session being copied and
+// what has been learnt of the log so far. One handler per kind of token.
+class GroupMerge
+{
+public:
+    GroupMerge(XmlOutput &output, MergedLog &result)
+        : m_out(output)
+        , m_result(result)
+    {
+    }
+
+    // Copies one part. False when the output refused a write; a part that ends in the
+    // middle is left to the reader's error state.
+    bool copyPart(QXmlStreamReader &reader, bool firstPart, bool lastPart);
+    // The part ended in the middle: closes what is open, marking the session as crashed.
+    void closeCrashed();
+    bool stopped() const { return m_stop; }
+
+private:
+    void startElement(QXmlStreamReader &reader, bool firstPart);
+    void endElement(const QXmlStreamReader &reader, bool lastPart);
+    void sessionUuid(QXmlStreamReader &reader);
+    void copyOpen(const QXmlStreamReader &reader, bool isSession = false);
+    void storeText(UsageLogName name, const QString &text);
+
+    XmlOutput &m_out;
+    MergedLog &m_result;
+    // The elements written and still open, the root excepted; true marks a `session`.
+    QVector<bool> m_openElements;
+    QString m_sessionId;
+    SessionInfo m_current;
+    bool m_stop = false;
+};
+
+bool GroupMerge::copyPart(QXmlStreamReader &reader, bool firstPart, bool lastPart)
+{
+    while (!reader.atEnd() && !m_stop) {
+        if (!m_out.flushIfFull())
+            return false;
+        switch (reader.readNext()) {
+        case QXmlStreamReader::StartElement:
+            startElement(reader, firstPart);
+            break;
+        case QXmlStreamReader::EndElement:
+            endElement(reader, lastPart);
+            break;
+        case QXmlStreamReader::Characters:
+        case QXmlStreamReader::DTD:
+        case QXmlStreamReader::EntityReference:
+        case QXmlStreamReader::ProcessingInstruction:
+            m_out.writeCurrentToken(reader);
+            break;
+        default:
+            break;
+        }
+    }
+    return true;
+}
+
+void GroupMerge::copyOpen(const QXmlStreamReader &reader, bool isSession)
+{
+    m_out.writeCurrentToken(reader);
+    m_openElements.append(isSession);
+}
+
+void GroupMerge::startElement(QXmlStreamReader &reader, bool firstPart)
+{
+    UsageLogName known;
+    if (!lookupUsageLogName(reader.name(), known)) {
+        copyOpen(reader);
+        return;
+    }
+    switch (known) {
+    case UsageLogName::schema:
+        if (firstPart)
+            m_result.schema = toIntOrZero(copyTextElement(reader, m_out));
+        else
+            skipCurrentElement(reader);
+        break;
+    case UsageLogName::loguuid:
+        if (firstPart)
+            copyOpen(reader);
+        else
+            skipCurrentElement(reader);
+        break;
+    case UsageLogName::logsequence:
+        skipCurrentElement(reader);
+        break;
+    case UsageLogName::kaldousage:
+        break;
+    case UsageLogName::session:
+        if (m_sessionId.isEmpty())
+            copyOpen(reader, true);
+        break;
+    case UsageLogName::sessionuuid:
+        sessionUuid(reader);
+        break;
+    case UsageLogName::logfinal:
+        if (readElementTextOnly(reader) == QLatin1String("true")) {
+            m_result.sessions.append(m_current);
+            m_stop = true;
+        }
+        break;
+    case UsageLogName::logstatus: {
+        const QXmlStreamAttributes attributes = reader.attributes();
+        m_result.sendToTIRO = attributes.value(logStatusAdminAttribute) == QLatin1String("true");
+        m_result.sendToKALDO = attributes.value(logStatusKaldoAttribute) == QLatin1String("true");
+        skipCurrentElement(reader);
+        break;
+    }
+    case UsageLogName::country:
+    case UsageLogName::locale:
+    case UsageLogName::productversion:
+    case UsageLogName::osservicepack:
+    case UsageLogName::productlanguage:
+    case UsageLogName::productid:
+    case UsageLogName::osplatform:
+    case UsageLogName::osversion:
+    case UsageLogName::cpuarchitecture:
+    case UsageLogName::osbits:
+        storeText(known, copyTextElement(reader, m_out));
+        break;
+    default:
+        copyOpen(reader);
+        break;
+    }
+}
+
+// A session spans parts: a `sessionuuid` equal to the one open continues it, another one
+// closes it and opens the next.
+void GroupMerge::sessionUuid(QXmlStreamReader &reader)
+{
+    const QString id = readElementTextOnly(reader);
+    const QLatin1String uuidName = usageLogName(UsageLogName::sessionuuid);
+    if (m_sessionId.isEmpty()) {
+        m_sessionId = id;
+        m_out.writeTextElement(uuidName, id);
+    } else if (id != m_sessionId) {
+        // The `session` entry on the stack now stands for the new session.
+        m_out.writeEndElement();
+        m_result.sessions.append(m_current);
+        m_current = SessionInfo::zeroed();
+        m_out.writeStartElement(usageLogName(UsageLogName::session));
+        m_sessionId = id;
+        m_out.writeTextElement(uuidName, id);
+    }
+}
+
+void GroupMerge::endElement(const QXmlStreamReader &reader, bool lastPart)
+{
+    if (reader.name() == usageLogName(UsageLogName::kaldousage)) {
+        if (lastPart && (m_result.sessions.isEmpty() || m_result.sessions.last() != m_current))
+            m_result.sessions.append(m_current);
+    } else if (reader.name() == usageLogName(UsageLogName::session)) {
+        // Sessions end where the next one begins, or at the document end.
+    } else if (!m_openElements.isEmpty()) {
+        m_out.writeEndElement();
+        m_openElements.removeLast();
+    }
+}
+
+void GroupMerge::closeCrashed()
+{
+    while (!m_openElements.isEmpty()) {
+        if (m_openElements.last())
+            m_out.writeTextElement(usageLogName(UsageLogName::sessioncrashed), u"1");
+        m_out.writeEndElement();
+        m_openElements.removeLast();
+    }
+}
+
+void GroupMerge::storeText(UsageLogName name, const QString &text)
+{
+    switch (name) {
+    case UsageLogName::country: m_current.country = text; break;
+    case UsageLogName::locale: m_current.locale = text; break;
+    case UsageLogName::productversion: m_current.version = text; break;
+    case UsageLogName::osservicepack: m_current.servicePack = text; break;
+    case UsageLogName::productlanguage: m_current.langID = text; break;
+    case UsageLogName::productid: m_current.productID = toIntOrZero(text); break;
+    case UsageLogName::osplatform: m_current.osPlatform = toIntOrZero(text); break;
+    case UsageLogName::osversion: m_current.osVersion = toIntOrZero(text); break;
+    case UsageLogName::cpuarchitecture: m_current.architecture = toIntOrZero(text); break;
+    case UsageLogName::osbits: m_current.osBits = toIntOrZero(text); break;
+    default: break;
+    }
+}
+
+} // namespace
+
 MergedLog LogMerger::mergeGroup(const QString &groupName, const std::set<QString> &fileNames)
 {
     MergedLog result;
@@ -112,171 +303,29 @@ MergedLog LogMerger::mergeGroup(const QString &groupName, const std::set<QString
     if (!output.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return MergedLog();
     XmlOutput xml(&output);
-    QXmlStreamWriter &writer = xml.writer();
     xml.writeDeclaration();
-    writer.writeCharacters(QStringLiteral("\n"));
-    writer.writeComment(leadingComment);
-    writer.writeCharacters(QStringLiteral("\n"));
-    writer.writeStartElement(usageLogName(UsageLogName::kaldousage));
+    xml.writeCharacters(u"\n");
+    xml.writeComment(leadingComment);
+    xml.writeCharacters(u"\n");
+    xml.writeStartElement(usageLogName(UsageLogName::kaldousage));
 
-    const QString rootName = usageLogName(UsageLogName::kaldousage);
-    const QString sessionName = usageLogName(UsageLogName::session);
-    // The elements written and still open, the root excepted; true marks a `session`.
-    QVector<bool> openElements;
-    bool stop = false;
-    QString sessionId;
-    SessionInfo current;
-
-    auto storeText = [&](UsageLogName name, const QString &text) {
-        switch (name) {
-        case UsageLogName::country: current.country = text; break;
-        case UsageLogName::locale: current.locale = text; break;
-        case UsageLogName::productversion: current.version = text; break;
-        case UsageLogName::osservicepack: current.servicePack = text; break;
-        case UsageLogName::productlanguage: current.langID = text; break;
-        case UsageLogName::productid: current.productID = toIntOrZero(text); break;
-        case UsageLogName::osplatform: current.osPlatform = toIntOrZero(text); break;
-        case UsageLogName::osversion: current.osVersion = toIntOrZero(text); break;
-        case UsageLogName::cpuarchitecture: current.architecture = toIntOrZero(text); break;
-        case UsageLogName::osbits: current.osBits = toIntOrZero(text); break;
-        default: break;
-        }
-    };
-
-    int partIndex = 0;
-    const int lastPart = static_cast<int>(fileNames.size()) - 1;
-    for (auto name = fileNames.cbegin(); name != fileNames.cend() && !stop; ++name, ++partIndex) {
+    GroupMerge merge(xml, result);
+    const QString lastName = *fileNames.rbegin();
+    for (auto name = fileNames.cbegin(); name != fileNames.cend() && !merge.stopped(); ++name) {
         QFile part(m_partsDir.absoluteFilePath(*name));
         if (!part.open(QIODevice::ReadOnly))
             return failedOutput(output);
-        const bool firstPart = partIndex == 0;
         QXmlStreamReader reader(&part);
-        while (!reader.atEnd() && !stop) {
-            if (!xml.flushIfFull())
-                return failedOutput(output);
-            const QXmlStreamReader::TokenType token = reader.readNext();
-            if (token == QXmlStreamReader::Invalid)
-                break;
-            if (token == QXmlStreamReader::StartElement) {
-                UsageLogName known;
-                const bool isKnown = lookupUsageLogName(reader.name(), known);
-                if (!isKnown) {
-                    writer.writeCurrentToken(reader);
-                    openElements.append(false);
-                    continue;
-                }
-                switch (known) {
-                case UsageLogName::schema:
-                    if (!firstPart)
-                        skipCurrentElement(reader);
-                    else
-                        result.schema = toIntOrZero(copyTextElement(reader, writer));
-                    break;
-                case UsageLogName::loguuid:
-                    if (!firstPart)
-                        skipCurrentElement(reader);
-                    else {
-                        writer.writeCurrentToken(reader);
-                        openElements.append(false);
-                    }
-                    break;
-                case UsageLogName::logsequence:
-                    skipCurrentElement(reader);
-                    break;
-                case UsageLogName::kaldousage:
-                    break;
-                case UsageLogName::session:
-                    if (sessionId.isEmpty()) {
-                        writer.writeCurrentToken(reader);
-                        openElements.append(true);
-                    }
-                    break;
-                case UsageLogName::sessionuuid: {
-                    const QString id = readElementTextOnly(reader);
-                    const QLatin1String uuidName = usageLogName(UsageLogName::sessionuuid);
-                    if (sessionId.isEmpty()) {
-                        sessionId = id;
-                        writer.writeTextElement(uuidName, id);
-                    } else if (id != sessionId) {
-                        // A new session: close the one written so far. Its `session` entry
-                        // on the stack now stands for the new one.
-                        writer.writeEndElement();
-                        result.sessions.append(current);
-                        current = SessionInfo::zeroed();
-                        writer.writeStartElement(usageLogName(UsageLogName::session));
-                        sessionId = id;
-                        writer.writeTextElement(uuidName, id);
-                    }
-                    break;
-                }
-                case UsageLogName::logfinal:
-                    if (readElementTextOnly(reader) == QLatin1String("true")) {
-                        result.sessions.append(current);
-                        stop = true;
-                    }
-                    break;
-                case UsageLogName::logstatus: {
-                    const QXmlStreamAttributes attributes = reader.attributes();
-                    result.sendToTIRO = attributes.value(logStatusAdminAttribute) == QLatin1String("true");
-                    result.sendToKALDO = attributes.value(logStatusKaldoAttribute) == QLatin1String("true");
-                    skipCurrentElement(reader);
-                    break;
-                }
-                case UsageLogName::country:
-                case UsageLogName::locale:
-                case UsageLogName::productversion:
-                case UsageLogName::osservicepack:
-                case UsageLogName::productlanguage:
-                case UsageLogName::productid:
-                case UsageLogName::osplatform:
-                case UsageLogName::osversion:
-                case UsageLogName::cpuarchitecture:
-                case UsageLogName::osbits:
-                    storeText(known, copyTextElement(reader, writer));
-                    break;
-                default:
-                    writer.writeCurrentToken(reader);
-                    openElements.append(false);
-                    break;
-                }
-                continue;
-            }
-            switch (token) {
-            case QXmlStreamReader::EndElement:
-                if (reader.name() == rootName) {
-                    if (partIndex == lastPart && (result.sessions.isEmpty() || result.sessions.last() != current))
-                        result.sessions.append(current);
-                } else if (reader.name() == sessionName) {
-                    // Sessions end where the next one begins, or at the document end.
-                } else if (!openElements.isEmpty()) {
-                    writer.writeEndElement();
-                    openElements.removeLast();
-                }
-                break;
-            case QXmlStreamReader::Characters:
-            case QXmlStreamReader::DTD:
-            case QXmlStreamReader::EntityReference:
-            case QXmlStreamReader::ProcessingInstruction:
-                writer.writeCurrentToken(reader);
-                break;
-            default:
-                break;
-            }
-        }
+        if (!merge.copyPart(reader, name == fileNames.cbegin(), *name == lastName))
+            return failedOutput(output);
         if (reader.hasError()) {
-            // The part ends in the middle: close what is open, marking the session as
-            // crashed, and read no further part.
-            while (!openElements.isEmpty()) {
-                if (openElements.last())
-                    writer.writeTextElement(usageLogName(UsageLogName::sessioncrashed), QStringLiteral("1"));
-                writer.writeEndElement();
-                openElements.removeLast();
-            }
+            // A part that ends in the middle is the last one read.
+            merge.closeCrashed();
             break;
         }
     }
 
-    writer.writeEndDocument();
+    xml.writeEndDocument();
     if (!xml.flush() || !output.flush())
         return failedOutput(output);
     output.close();

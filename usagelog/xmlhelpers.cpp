@@ -1,8 +1,9 @@
 #include "xmlhelpers.h"
 
+#include "xmloutput.h"
+
 #include <QFile>
 #include <QXmlStreamReader>
-#include <QXmlStreamWriter>
 
 QString readElementTextOnly(QXmlStreamReader &reader)
 {
@@ -51,7 +52,7 @@ void skipCurrentElement(QXmlStreamReader &reader)
     }
 }
 
-QString copyTextElement(QXmlStreamReader &reader, QXmlStreamWriter &writer)
+QString copyTextElement(QXmlStreamReader &reader, XmlOutput &writer)
 {
     writer.writeCurrentToken(reader);
     const QString text = reader.readElementText();
@@ -70,7 +71,9 @@ void writePrettyCopy(const QString &sourcePath, const QString &targetPath)
         return;
 
     QXmlStreamReader reader(&source);
-    QXmlStreamWriter writer(&target);
+    XmlOutput writer(&target);
+    // A line break and the deepest indentation seen so far; each line takes its prefix.
+    QString lineStart = QStringLiteral("\n");
     int indent = 0;
     QXmlStreamReader::TokenType last = QXmlStreamReader::Invalid;
     while (!reader.atEnd()) {
@@ -85,11 +88,17 @@ void writePrettyCopy(const QString &sourcePath, const QString &targetPath)
         const bool keepOnLine = token == QXmlStreamReader::StartDocument || token == QXmlStreamReader::Characters
             || last == QXmlStreamReader::Characters
             || (last == QXmlStreamReader::StartElement && token == QXmlStreamReader::EndElement);
-        if (!keepOnLine)
-            writer.writeCharacters(QLatin1Char('\n') + QString(qMax(indent, 0), QLatin1Char(' ')));
+        if (!keepOnLine) {
+            const int spaces = qMax(indent, 0);
+            if (lineStart.size() <= spaces)
+                lineStart.resize(spaces + 1, QLatin1Char(' '));
+            writer.writeCharacters(QStringView(lineStart).left(spaces + 1));
+        }
         writer.writeCurrentToken(reader);
         if (token == QXmlStreamReader::StartElement)
             indent += 4;
         last = token;
+        if (!writer.flushIfFull())
+            return;
     }
 }

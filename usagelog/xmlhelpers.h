@@ -3,7 +3,7 @@
 #include <QString>
 
 class QXmlStreamReader;
-class QXmlStreamWriter;
+class XmlOutput;
 
 // Stream helpers shared by the merge, the filter and the debug copies. They report problems
 // only through the reader's error state.
@@ -17,7 +17,7 @@ QString readElementTextOnly(QXmlStreamReader &reader);
 void skipCurrentElement(QXmlStreamReader &reader);
 
 // On a start element: copies the element and its text to the writer; returns the text.
-QString copyTextElement(QXmlStreamReader &reader, QXmlStreamWriter &writer);
+QString copyTextElement(QXmlStreamReader &reader, XmlOutput &writer);
 
 // Writes an indented copy of an XML file, one element per line with its text; fails silently.
 void writePrettyCopy(const QString &sourcePath, const QString &targetPath);

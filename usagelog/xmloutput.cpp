@@ -1,35 +1,297 @@
 #include "xmloutput.h"
 
 #include <QIODevice>
+#include <QXmlStreamReader>
+
+#include <cstring>
+
+namespace {
+
+// The longest form one UTF-16 code unit takes: "&quot;".
+constexpr qsizetype maximumBytesPerUnit = 6;
+
+} // namespace
 
 XmlOutput::XmlOutput(QIODevice *device, int chunkSize)
     : m_device(device)
-    , m_writer(&m_text)
     , m_chunkSize(chunkSize)
 {
-    m_text.reserve(chunkSize + 4096);
+    m_buffer.resize(device ? chunkSize + 4096 : 4096);
 }
 
 XmlOutput::~XmlOutput()
 {
-    // Whoever cares whether the text arrived has flushed and checked before this; a device
+    // Whoever cares whether the bytes arrived has flushed and checked before this; a device
     // already closed (an output given up) gets nothing.
-    if (m_device->isOpen())
+    if (m_device && m_device->isOpen())
         (void)flush();
+}
+
+char *XmlOutput::reserve(qsizetype maximumBytes)
+{
+    if (m_used + maximumBytes > m_buffer.size())
+        m_buffer.resize(static_cast<int>(qMax<qsizetype>(m_buffer.size() * 2, m_used + maximumBytes)));
+    return m_buffer.data() + m_used;
+}
+
+void XmlOutput::append(const char *bytes, qsizetype size)
+{
+    std::memcpy(reserve(size), bytes, static_cast<size_t>(size));
+    m_used += size;
+}
+
+void XmlOutput::appendLatin1(QLatin1String text)
+{
+    append(text.data(), text.size());
+}
+
+// Encodes UTF-16 as UTF-8 with the escapes of QXmlStreamWriter: markup characters and the
+// quote become entities, attribute values also escape tab, line feed and carriage return,
+// and characters XML cannot carry are dropped.
+void XmlOutput::appendUtf8(QStringView text, Escape escape)
+{
+    char *out = reserve(text.size() * maximumBytesPerUnit);
+    const QChar *end = text.end();
+    for (const QChar *p = text.begin(); p != end; ++p) {
+        const char16_t u = p->unicode();
+        if (u >= 0x80) {
+            if (u < 0x800) {
+                *out++ = static_cast<char>(0xc0 | (u >> 6));
+                *out++ = static_cast<char>(0x80 | (u & 0x3f));
+            } else if (QChar::isHighSurrogate(u) && p + 1 != end && QChar::isLowSurrogate(p[1].unicode())) {
+                const char32_t c = QChar::surrogateToUcs4(u, p[1].unicode());
+                ++p;
+                *out++ = static_cast<char>(0xf0 | (c >> 18));
+                *out++ = static_cast<char>(0x80 | ((c >> 12) & 0x3f));
+                *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3f));
+                *out++ = static_cast<char>(0x80 | (c & 0x3f));
+            } else if (u < 0xfffe && !QChar::isSurrogate(u)) {
+                *out++ = static_cast<char>(0xe0 | (u >> 12));
+                *out++ = static_cast<char>(0x80 | ((u >> 6) & 0x3f));
+                *out++ = static_cast<char>(0x80 | (u & 0x3f));
+            }
+            continue;
+        }
+        if (escape == NoEscape) {
+            *out++ = static_cast<char>(u);
+            continue;
+        }
+        const char *entity = nullptr;
+        switch (u) {
+        case '<': entity = "&lt;"; break;
+        case '>': entity = "&gt;"; break;
+        case '&': entity = "&amp;"; break;
+        case '"': entity = "&quot;"; break;
+        case '\t': entity = escape == EscapeAttribute ? "&#9;" : "\t"; break;
+        case '\n': entity = escape == EscapeAttribute ? "&#10;" : "\n"; break;
+        case '\r': entity = escape == EscapeAttribute ? "&#13;" : "\r"; break;
+        default:
+            if (u >= 0x20)
+                *out++ = static_cast<char>(u);
+            continue;
+        }
+        while (*entity)
+            *out++ = *entity++;
+    }
+    m_used = out - m_buffer.data();
+}
+
+void XmlOutput::appendCdata(QStringView text)
+{
+    appendLatin1(QLatin1String("<![CDATA["));
+    for (qsizetype from = 0;;) {
+        const qsizetype end = text.indexOf(QLatin1String("]]>"), from);
+        if (end < 0) {
+            appendUtf8(text.mid(from), NoEscape);
+            break;
+        }
+        appendUtf8(text.mid(from, end - from), NoEscape);
+        appendLatin1(QLatin1String("]]]]><![CDATA[>"));
+        from = end + 3;
+    }
+    appendLatin1(QLatin1String("]]>"));
+}
+
+void XmlOutput::closeStartTag()
+{
+    if (m_inStartTag) {
+        append(">", 1);
+        m_inStartTag = false;
+    }
 }
 
 void XmlOutput::writeDeclaration()
 {
-    m_text += QLatin1String("<?xml version=\"1.0\" encoding=\"UTF-8\"?>");
+    appendLatin1(QLatin1String("<?xml version=\"1.0\" encoding=\"UTF-8\"?>"));
+}
+
+void XmlOutput::startElement(QStringView qualifiedName)
+{
+    closeStartTag();
+    append("<", 1);
+    const qsizetype nameStart = m_used;
+    appendUtf8(qualifiedName, NoEscape);
+    m_nameStarts.append(m_names.size());
+    m_names.append(m_buffer.constData() + nameStart, static_cast<int>(m_used - nameStart));
+    m_inStartTag = true;
+}
+
+void XmlOutput::writeStartElement(QLatin1String name)
+{
+    closeStartTag();
+    append("<", 1);
+    appendLatin1(name);
+    m_nameStarts.append(m_names.size());
+    m_names.append(name.data(), name.size());
+    m_inStartTag = true;
+}
+
+void XmlOutput::writeAttribute(QLatin1String name, QStringView value)
+{
+    append(" ", 1);
+    appendLatin1(name);
+    append("=\"", 2);
+    appendUtf8(value, EscapeAttribute);
+    append("\"", 1);
+}
+
+void XmlOutput::writeEndElement()
+{
+    if (m_nameStarts.isEmpty())
+        return;
+    const int start = m_nameStarts.takeLast();
+    if (m_inStartTag) {
+        append("/>", 2);
+        m_inStartTag = false;
+    } else {
+        append("</", 2);
+        append(m_names.constData() + start, m_names.size() - start);
+        append(">", 1);
+    }
+    m_names.truncate(start);
+}
+
+void XmlOutput::writeTextElement(QLatin1String name, QStringView text)
+{
+    writeStartElement(name);
+    writeCharacters(text);
+    writeEndElement();
+}
+
+void XmlOutput::writeCharacters(QStringView text)
+{
+    closeStartTag();
+    appendUtf8(text, EscapeText);
+}
+
+void XmlOutput::writeComment(QStringView text)
+{
+    closeStartTag();
+    appendLatin1(QLatin1String("<!--"));
+    appendUtf8(text, NoEscape);
+    appendLatin1(QLatin1String("-->"));
+}
+
+void XmlOutput::writeCurrentToken(const QXmlStreamReader &reader)
+{
+    switch (reader.tokenType()) {
+    case QXmlStreamReader::StartElement:
+        startElement(reader.qualifiedName());
+        for (const QXmlStreamNamespaceDeclaration &declaration : reader.namespaceDeclarations()) {
+            appendLatin1(declaration.prefix().isEmpty() ? QLatin1String(" xmlns") : QLatin1String(" xmlns:"));
+            appendUtf8(declaration.prefix(), NoEscape);
+            append("=\"", 2);
+            appendUtf8(declaration.namespaceUri(), EscapeAttribute);
+            append("\"", 1);
+        }
+        for (const QXmlStreamAttribute &attribute : reader.attributes()) {
+            append(" ", 1);
+            appendUtf8(attribute.qualifiedName(), NoEscape);
+            append("=\"", 2);
+            appendUtf8(attribute.value(), EscapeAttribute);
+            append("\"", 1);
+        }
+        break;
+    case QXmlStreamReader::EndElement:
+        writeEndElement();
+        break;
+    case QXmlStreamReader::Characters:
+        closeStartTag();
+        if (reader.isCDATA())
+            appendCdata(reader.text());
+        else
+            appendUtf8(reader.text(), EscapeText);
+        break;
+    case QXmlStreamReader::Comment:
+        writeComment(reader.text());
+        break;
+    case QXmlStreamReader::DTD:
+        closeStartTag();
+        appendUtf8(reader.text(), NoEscape);
+        break;
+    case QXmlStreamReader::EntityReference:
+        closeStartTag();
+        append("&", 1);
+        appendUtf8(reader.name(), NoEscape);
+        append(";", 1);
+        break;
+    case QXmlStreamReader::ProcessingInstruction:
+        closeStartTag();
+        append("<?", 2);
+        appendUtf8(reader.processingInstructionTarget(), NoEscape);
+        if (!reader.processingInstructionData().isNull()) {
+            append(" ", 1);
+            appendUtf8(reader.processingInstructionData(), NoEscape);
+        }
+        append("?>", 2);
+        break;
+    case QXmlStreamReader::StartDocument:
+        // As QXmlStreamWriter does: the plain declaration for XML 1.0, the version and the
+        // standalone flag otherwise.
+        if (reader.documentVersion().isEmpty() || reader.documentVersion() == QLatin1String("1.0")) {
+            writeDeclaration();
+            break;
+        }
+        appendLatin1(QLatin1String("<?xml version=\""));
+        appendUtf8(reader.documentVersion(), NoEscape);
+        appendLatin1(reader.isStandaloneDocument() ? QLatin1String("\" encoding=\"UTF-8\" standalone=\"yes\"?>")
+                                                   : QLatin1String("\" encoding=\"UTF-8\" standalone=\"no\"?>"));
+        break;
+    case QXmlStreamReader::EndDocument:
+        writeEndDocument();
+        break;
+    default:
+        break;
+    }
+}
+
+void XmlOutput::writeEndDocument()
+{
+    while (!m_nameStarts.isEmpty())
+        writeEndElement();
+    append("\n", 1);
+}
+
+void XmlOutput::writeRaw(const QByteArray &markup)
+{
+    closeStartTag();
+    append(markup.constData(), markup.size());
 }
 
 bool XmlOutput::flush()
 {
-    if (!m_text.isEmpty()) {
-        const QByteArray bytes = m_text.toUtf8();
-        if (m_device->write(bytes) != bytes.size())
+    if (m_device && m_used > 0) {
+        if (m_device->write(m_buffer.constData(), m_used) != m_used)
             m_failed = true;
-        m_text.resize(0);
+        m_used = 0;
     }
     return !m_failed;
+}
+
+void XmlOutput::clear()
+{
+    m_used = 0;
+    m_names.clear();
+    m_nameStarts.clear();
+    m_inStartTag = false;
 }
