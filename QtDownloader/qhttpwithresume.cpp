@@ -1,4 +1,5 @@
 #include "qhttpwithresume.h"
+#include "qhttpwithresume_p.h"
 
 #include "systemproxy.h"
 
@@ -20,17 +21,40 @@ QString partialPathOf(const QString &target)
     return target + QLatin1String(".part");
 }
 
-QString statePathOf(const QString &target)
-{
-    return target + QLatin1String(".st");
-}
-
 QByteArray encodedWithoutPassword(const QUrl &url)
 {
     return url.toEncoded(QUrl::RemovePassword);
 }
 
+QByteArray readLineWithoutBreak(QFile &file)
+{
+    QByteArray line = file.readLine();
+    line.chop(line.endsWith('\n') ? 1 : 0);
+    return line;
+}
+
 } // namespace
+
+ResumeState ResumeState::read(const QString &target)
+{
+    ResumeState state;
+    QFile file(pathOf(target));
+    if (!file.exists() || !file.open(QIODevice::ReadOnly))
+        return state;
+    state.etag = readLineWithoutBreak(file);
+    state.url = QUrl::fromEncoded(readLineWithoutBreak(file), QUrl::StrictMode);
+    bool ok = false;
+    const int size = readLineWithoutBreak(file).toInt(&ok);
+    state.size = ok ? size : 0;
+    return state;
+}
+
+void ResumeState::write(const QString &target, const QByteArray &etag, const QUrl &url, const QByteArray &length)
+{
+    QFile file(pathOf(target));
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        file.write(etag + '\n' + encodedWithoutPassword(url) + '\n' + length + '\n');
+}
 
 QHttpWithResume::QHttpWithResume(QObject *parent)
     : QObject(parent)
@@ -141,21 +165,12 @@ QNetworkReply *QHttpWithResume::Get(const QUrl &url, std::shared_ptr<QBuffer> bu
     buffer->open(QIODevice::ReadWrite);
 
     QNetworkRequest request(url);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     qDebug() << request.rawHeaderList();
-
     RequestRecord record;
     record.device = buffer;
     record.buffer = buffer;
     record.url = url;
-
-    applyProxySwitch(url);
-    QNetworkReply *reply = manager.get(request);
-    record.reply = reply;
-    connectReply(reply);
-    httpRequestStarted(reply);
-    requests.insert(reply, record);
-    return reply;
+    return startGet(request, record);
 }
 
 QNetworkReply *QHttpWithResume::Download(const QUrl &url, const QString &filePath)
@@ -164,36 +179,17 @@ QNetworkReply *QHttpWithResume::Download(const QUrl &url, const QString &filePat
     if (internetAccessBlocked)
         return refuseBlocked();
 
-    QNetworkRequest request(url);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     const QString target = QFileInfo(filePath).absoluteFilePath();
     const QString partialPath = partialPathOf(target);
-    const QString statePath = statePathOf(target);
-
-    QByteArray etag;
-    QUrl savedUrl;
-    qint64 savedSize = 0;
-    QFile state(statePath);
-    if (state.exists() && state.open(QIODevice::ReadOnly)) {
-        etag = state.readLine();
-        etag.chop(etag.endsWith('\n') ? 1 : 0);
-        QByteArray line = state.readLine();
-        line.chop(line.endsWith('\n') ? 1 : 0);
-        savedUrl = QUrl::fromEncoded(line, QUrl::StrictMode);
-        line = state.readLine();
-        line.chop(line.endsWith('\n') ? 1 : 0);
-        bool ok = false;
-        const int size = line.toInt(&ok);
-        savedSize = ok ? size : 0;
-        state.close();
-    }
-    if (etag.isEmpty() || encodedWithoutPassword(savedUrl) != encodedWithoutPassword(url)) {
-        QFile::remove(statePath);
+    // A state for another address, or none, leaves nothing to resume or to keep.
+    const ResumeState state = ResumeState::read(target);
+    if (state.etag.isEmpty() || encodedWithoutPassword(state.url) != encodedWithoutPassword(url)) {
+        QFile::remove(ResumeState::pathOf(target));
         QFile::remove(target);
         QFile::remove(partialPath);
     }
     const qint64 targetSize = QFileInfo::exists(target) ? QFileInfo(target).size() : 0;
-    if (targetSize != savedSize)
+    if (targetSize != state.size)
         QFile::remove(target);
     if (QFileInfo::exists(target) && QFileInfo::exists(partialPath)) {
         QFile::remove(target);
@@ -206,12 +202,14 @@ QNetworkReply *QHttpWithResume::Download(const QUrl &url, const QString &filePat
         Q_EMIT DelayedResumeRequestFinished(nullptr, true);
         return nullptr;
     }
-    const QByteArray etagLatin1 = QString::fromUtf8(etag).toLatin1();
-    if (QFileInfo::exists(target) && !etag.isEmpty()) {
+    // A target still held is checked for change; a partial file is resumed where it ends.
+    QNetworkRequest request(url);
+    const QByteArray etagLatin1 = QString::fromUtf8(state.etag).toLatin1();
+    if (QFileInfo::exists(target) && !state.etag.isEmpty()) {
         request.setRawHeader("If-None-Match", etagLatin1);
     } else if (file->size() > 0) {
         request.setRawHeader("Range", QStringLiteral("bytes=%1-").arg(file->size()).toLatin1());
-        if (!etag.isEmpty())
+        if (!state.etag.isEmpty())
             request.setRawHeader("If-Range", etagLatin1);
     }
 
@@ -220,8 +218,14 @@ QNetworkReply *QHttpWithResume::Download(const QUrl &url, const QString &filePat
     record.file = file;
     record.targetPath = target;
     record.url = url;
+    return startGet(request, record);
+}
 
-    applyProxySwitch(url);
+// The shared tail of Get and Download: issues the request and files its record.
+QNetworkReply *QHttpWithResume::startGet(QNetworkRequest &request, RequestRecord &record)
+{
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    applyProxySwitch(record.url);
     QNetworkReply *reply = manager.get(request);
     record.reply = reply;
     connectReply(reply);
@@ -303,14 +307,8 @@ void QHttpWithResume::httpResponseHeaderReceived()
         if (record.file) {
             QFile::remove(record.targetPath);
             const QByteArray length = reply->rawHeader("Content-Length");
-            if (!length.isEmpty()) {
-                QFile state(statePathOf(record.targetPath));
-                if (state.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-                    state.write(reply->rawHeader("ETag") + '\n');
-                    state.write(encodedWithoutPassword(record.url) + '\n');
-                    state.write(length + '\n');
-                }
-            }
+            if (!length.isEmpty())
+                ResumeState::write(record.targetPath, reply->rawHeader("ETag"), record.url, length);
             // The full body replaces whatever the partial file held.
             record.file->resize(0);
             record.file->seek(0);
@@ -330,21 +328,24 @@ void QHttpWithResume::httpResponseHeaderReceived()
 
 // Copies the body of a GET into its device as it arrives. Only a body that is the resource
 // itself (200 or 206) is kept; redirect pages, refusals and error pages are dropped.
+void QHttpWithResume::keepBody(QNetworkReply *reply, const RequestRecord &record)
+{
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QByteArray data = reply->readAll();
+    if (record.device && record.device->isOpen() && (status == 200 || status == 206) && record.redirectUrl.isEmpty())
+        record.device->write(data);
+}
+
 void QHttpWithResume::httpDataArrived()
 {
     auto *reply = qobject_cast<QNetworkReply *>(sender());
     if (!reply)
         return;
     const auto found = requests.constFind(reply);
-    if (found == requests.constEnd() || !found->device) {
-        if (reply->operation() == QNetworkAccessManager::GetOperation)
-            reply->readAll();
-        return;
-    }
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    const QByteArray data = reply->readAll();
-    if ((status == 200 || status == 206) && found->redirectUrl.isEmpty() && found->device->isOpen())
-        found->device->write(data);
+    if (found != requests.constEnd() && found->device)
+        keepBody(reply, *found);
+    else if (reply->operation() == QNetworkAccessManager::GetOperation)
+        reply->readAll();
 }
 
 void QHttpWithResume::httpRequestFinished()
@@ -362,14 +363,8 @@ void QHttpWithResume::httpRequestFinished()
         Q_EMIT DelayedResumeRequestFinished(reply, error);
         return;
     }
-    if (reply->bytesAvailable() > 0) {
-        // Whatever is left of the body goes where the rest went.
-        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        const QByteArray data = reply->readAll();
-        if (found->device && found->device->isOpen() && (status == 200 || status == 206)
-            && found->redirectUrl.isEmpty())
-            found->device->write(data);
-    }
+    if (reply->bytesAvailable() > 0)
+        keepBody(reply, *found); // whatever is left of the body goes where the rest went
 
     qDebug() << "QHttpWithResume::httpRequestFinished(" << reply << (error ? ", true)" : ", false)");
     qDebug() << "  Total bytes requested:" << reply->rawHeader("Content-Length");
@@ -386,24 +381,30 @@ void QHttpWithResume::httpRequestFinished()
     const bool isPost = reply->operation() == QNetworkAccessManager::PostOperation;
     const bool canReissue = !record.redirectUrl.isEmpty()
         && (!isPost || (!record.contentType.isEmpty() && record.postData));
-    if (!canReissue) {
-        // The end of the request. A redirected POST without a content type cannot be sent
-        // again, so it ends here with the 3xx reply rather than never ending.
-        intervalTimer.stop();
-        if (record.file && !error && reply->operation() == QNetworkAccessManager::GetOperation)
-            completeDownload(reply, record);
-        Q_EMIT DelayedResumeRequestFinished(record.reply, error);
+    if (canReissue) {
         requests.erase(found);
+        reissue(reply, record);
         return;
     }
+    // The end of the request. A redirected POST without a content type cannot be sent
+    // again, so it ends here with the 3xx reply rather than never ending.
+    intervalTimer.stop();
+    if (record.file && !error && reply->operation() == QNetworkAccessManager::GetOperation)
+        completeDownload(reply, record);
+    Q_EMIT DelayedResumeRequestFinished(record.reply, error);
+    requests.remove(reply);
+}
 
-    requests.erase(found);
+// Sends the request again to its redirect target; it goes on under the new reply, with the
+// caller's handle and what the redirects have taught so far.
+void QHttpWithResume::reissue(QNetworkReply *reply, RequestRecord record)
+{
     QNetworkReply *next = nullptr;
-    if (isPost) {
+    if (reply->operation() == QNetworkAccessManager::PostOperation) {
         next = Post(record.redirectUrl, record.contentType, *record.postData, record.extraHeaders);
     } else if (record.file) {
         record.file->close();
-        QFile::remove(statePathOf(record.targetPath));
+        QFile::remove(ResumeState::pathOf(record.targetPath));
         QFile::remove(partialPathOf(record.targetPath));
         next = Download(record.redirectUrl, record.targetPath);
     } else if (record.buffer) {
@@ -441,7 +442,7 @@ void QHttpWithResume::completeDownload(QNetworkReply *reply, RequestRecord &reco
     QFile::remove(record.targetPath);
     if (!QFile::rename(partialPath, record.targetPath)) {
         errorText = tr("Unable to rename %1 to %2.").arg(partialPath, record.targetPath);
-        QFile::remove(statePathOf(record.targetPath));
+        QFile::remove(ResumeState::pathOf(record.targetPath));
     }
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QBuffer>
+#include <QByteArray>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QList>
@@ -14,6 +15,7 @@
 #include <memory>
 
 class QNetworkReply;
+class QNetworkRequest;
 
 namespace QtDownloader {
 
@@ -25,23 +27,8 @@ struct PostResult
     QString message;
 };
 
-// One outstanding request, kept under the reply that currently carries it.
-struct RequestRecord
-{
-    QNetworkReply *reply = nullptr; // the caller's handle, kept across redirects
-    std::shared_ptr<QIODevice> device;
-    std::shared_ptr<QFile> file;
-    QString targetPath;
-    std::shared_ptr<QBuffer> buffer;
-    QUrl redirectUrl;
-    QUrl url;
-    int rangeRetries = 0;
-    QList<QUrl> redirectHistory;
-    bool notModified = false;
-    QString contentType;
-    const QByteArray *postData = nullptr; // the caller's body, not copied
-    HeaderList extraHeaders;
-};
+// One outstanding request (see qhttpwithresume_p.h).
+struct RequestRecord;
 
 // HTTP transfers with their own redirect handling, an inactivity time-out, rate tracking,
 // a synchronous POST, and GETs into memory or resumably into a file.
@@ -94,6 +81,9 @@ private:
     QNetworkReply *refuseBlocked();
     void connectReply(QNetworkReply *reply);
     void applyProxySwitch(const QUrl &url);
+    QNetworkReply *startGet(QNetworkRequest &request, RequestRecord &record);
+    void keepBody(QNetworkReply *reply, const RequestRecord &record);
+    void reissue(QNetworkReply *reply, RequestRecord record);
     void completeDownload(QNetworkReply *reply, RequestRecord &record);
 
     bool internetAccessBlocked = false;
