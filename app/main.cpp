@@ -19,6 +19,26 @@ void printUsage(const char *program)
     std::cerr << "At least one of '-forKALDO' or '-forTIRO' must be specified." << std::endl;
 }
 
+// Reads the two flags; false (with the usage printed) for anything else or for none.
+bool parseCommandLine(int argc, char *argv[], bool &forKaldo, bool &forTiro)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "-forKALDO") == 0) {
+            forKaldo = true;
+        } else if (std::strcmp(argv[i], "-forTIRO") == 0) {
+            forTiro = true;
+        } else {
+            printUsage(argv[0]);
+            return false;
+        }
+    }
+    if (argc < 2) {
+        printUsage(argv[0]);
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -27,20 +47,8 @@ int main(int argc, char *argv[])
 
     bool forKaldo = false;
     bool forTiro = false;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "-forKALDO") == 0) {
-            forKaldo = true;
-        } else if (std::strcmp(argv[i], "-forTIRO") == 0) {
-            forTiro = true;
-        } else {
-            printUsage(argv[0]);
-            return 1;
-        }
-    }
-    if (argc < 2) {
-        printUsage(argv[0]);
+    if (!parseCommandLine(argc, argv, forKaldo, forTiro))
         return 1;
-    }
     if (forTiro && !forKaldo)
         return 0;
 

@@ -147,6 +147,31 @@ static bool removeIfAbandonedAtBirth(int fd, const std::string &name)
     return removed;
 }
 
+// Makes the object just created behind `fd`: sized, mapped and its mutex initialised. On
+// failure the object is removed again, and the system error is returned through `error`.
+static SharedLockState *makeObject(int fd, const std::string &name, int &error)
+{
+    void *mem = MAP_FAILED;
+    if (ftruncate(fd, sizeof(SharedLockState)) == 0)
+        mem = mmap(nullptr, sizeof(SharedLockState), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (mem == MAP_FAILED) {
+        error = errno;
+        shm_unlink(name.c_str());
+        return nullptr;
+    }
+    auto *state = static_cast<SharedLockState *>(mem);
+    state->depth = 0;
+    state->ownerThread = 0;
+    if (!initialiseMutex(state)) {
+        munmap(mem, sizeof(SharedLockState));
+        shm_unlink(name.c_str());
+        error = EINVAL;
+        return nullptr;
+    }
+    state->ready.store(readyMagic, std::memory_order_release);
+    return state;
+}
+
 void FileLockPrivate::open()
 {
     handle.objectName = objectNameFor(mutexName);
@@ -160,27 +185,13 @@ void FileLockPrivate::open()
             // able to use the lock, as the Everyone entry grants on Windows.
             if (shareWithEveryone && fchmod(fd, 0666) != 0)
                 reportPermissionsFailed(std::strerror(errno));
-            void *mem = MAP_FAILED;
-            if (ftruncate(fd, sizeof(SharedLockState)) == 0)
-                mem = mmap(nullptr, sizeof(SharedLockState), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-            if (mem == MAP_FAILED) {
-                const int error = errno;
+            int error = 0;
+            SharedLockState *state = makeObject(fd, handle.objectName, error);
+            if (!state) {
                 ::close(fd);
-                shm_unlink(handle.objectName.c_str());
                 reportCreateFailed(error);
                 return;
             }
-            auto *state = static_cast<SharedLockState *>(mem);
-            state->depth = 0;
-            state->ownerThread = 0;
-            if (!initialiseMutex(state)) {
-                munmap(mem, sizeof(SharedLockState));
-                ::close(fd);
-                shm_unlink(handle.objectName.c_str());
-                reportCreateFailed(EINVAL);
-                return;
-            }
-            state->ready.store(readyMagic, std::memory_order_release);
             flock(fd, LOCK_UN);
             handle.fd = fd;
             handle.state = state;

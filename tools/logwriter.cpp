@@ -60,74 +60,83 @@ public:
     // Writes one log; returns the paths of its part files.
     QStringList write(const QDir &dir, const QString &group)
     {
-        const QString logId = uuid();
-        int eventsPerSession = m.events;
+        m_logId = uuid();
+        m_eventsPerSession = m.events;
         if (m.size > 0)
-            eventsPerSession = static_cast<int>(qMax<qint64>(1, m.size / (qMax(1, m.sessions) * 560)));
+            m_eventsPerSession = static_cast<int>(qMax<qint64>(1, m.size / (qMax(1, m.sessions) * 560)));
         // The whole log as a sequence of (session, first event, last event) pieces, cut into
         // parts so that a session may continue in the next part.
-        const int totalEvents = m.sessions * eventsPerSession;
+        const int totalEvents = m.sessions * m_eventsPerSession;
         const int perPart = qMax(1, (totalEvents + m.parts - 1) / m.parts);
+        m_session = 0;
+        m_eventInSession = 0;
+        m_sessionId = uuid();
         QStringList paths;
-        int session = 0;
-        int eventInSession = 0;
-        QString sessionId = uuid();
         for (int part = 0; part < m.parts; ++part) {
             const QString name = m.parts == 1 ? group + QLatin1String(".xml")
                                               : group + QLatin1Char('.') + QString::number(part) + QLatin1String(".xml");
             const QString path = dir.absoluteFilePath(name);
-            FileLock lock(path.toUtf8().toStdString());
-            if (!lock.tryLock(5000))
+            const bool last = part == m.parts - 1;
+            if (!writePart(path, part, last ? totalEvents + 1 : perPart, last))
                 return paths;
-            QFile file(path);
-            if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-                return paths;
-            QXmlStreamWriter xml(&file);
-            xml.setAutoFormatting(true);
-            xml.writeStartDocument();
-            xml.writeStartElement(QStringLiteral("kaldousage"));
-            xml.writeTextElement(QStringLiteral("schema"), QStringLiteral("3"));
-            xml.writeTextElement(QStringLiteral("loguuid"), logId);
-            xml.writeTextElement(QStringLiteral("logsequence"), QString::number(part));
-            xml.writeEmptyElement(QStringLiteral("logstatus"));
-            xml.writeAttribute(QStringLiteral("kaldo"), m.kaldo ? QStringLiteral("true") : QStringLiteral("false"));
-            xml.writeAttribute(QStringLiteral("admin"), m.admin ? QStringLiteral("true") : QStringLiteral("false"));
-
-            int budget = part == m.parts - 1 ? totalEvents + 1 : perPart;
-            bool continuing = eventInSession > 0;
-            while (session < m.sessions && budget > 0) {
-                xml.writeStartElement(QStringLiteral("session"));
-                if (!continuing)
-                    xml.writeAttribute(QStringLiteral("sessiongroup"), QString::number(session % 3));
-                xml.writeTextElement(QStringLiteral("sessionuuid"), sessionId);
-                if (!continuing)
-                    writeSessionHeader(xml, session);
-                while (eventInSession < eventsPerSession && budget > 0) {
-                    writeEvent(xml, eventInSession);
-                    ++eventInSession;
-                    --budget;
-                }
-                xml.writeEndElement();
-                if (eventInSession >= eventsPerSession) {
-                    ++session;
-                    eventInSession = 0;
-                    sessionId = uuid();
-                    continuing = false;
-                } else {
-                    continuing = true;
-                }
-            }
-            if (part == m.parts - 1)
-                xml.writeTextElement(QStringLiteral("logfinal"), QStringLiteral("true"));
-            xml.writeEndElement();
-            xml.writeEndDocument();
-            file.close();
             paths.append(path);
         }
         return paths;
     }
 
 private:
+    // Writes one part file under its lock, with up to `budget` events.
+    bool writePart(const QString &path, int part, int budget, bool last)
+    {
+        FileLock lock(path.toUtf8().toStdString());
+        if (!lock.tryLock(5000))
+            return false;
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return false;
+        QXmlStreamWriter xml(&file);
+        xml.setAutoFormatting(true);
+        xml.writeStartDocument();
+        xml.writeStartElement(QStringLiteral("kaldousage"));
+        xml.writeTextElement(QStringLiteral("schema"), QStringLiteral("3"));
+        xml.writeTextElement(QStringLiteral("loguuid"), m_logId);
+        xml.writeTextElement(QStringLiteral("logsequence"), QString::number(part));
+        xml.writeEmptyElement(QStringLiteral("logstatus"));
+        xml.writeAttribute(QStringLiteral("kaldo"), m.kaldo ? QStringLiteral("true") : QStringLiteral("false"));
+        xml.writeAttribute(QStringLiteral("admin"), m.admin ? QStringLiteral("true") : QStringLiteral("false"));
+        writeSessions(xml, budget);
+        if (last)
+            xml.writeTextElement(QStringLiteral("logfinal"), QStringLiteral("true"));
+        xml.writeEndElement();
+        xml.writeEndDocument();
+        file.close();
+        return file.error() == QFileDevice::NoError;
+    }
+
+    // Goes on with the sessions where the previous part stopped, a session continuing in
+    // the next part when the budget runs out in its middle.
+    void writeSessions(QXmlStreamWriter &xml, int budget)
+    {
+        bool continuing = m_eventInSession > 0;
+        while (m_session < m.sessions && budget > 0) {
+            xml.writeStartElement(QStringLiteral("session"));
+            if (!continuing)
+                xml.writeAttribute(QStringLiteral("sessiongroup"), QString::number(m_session % 3));
+            xml.writeTextElement(QStringLiteral("sessionuuid"), m_sessionId);
+            if (!continuing)
+                writeSessionHeader(xml, m_session);
+            for (; m_eventInSession < m_eventsPerSession && budget > 0; ++m_eventInSession, --budget)
+                writeEvent(xml, m_eventInSession);
+            xml.writeEndElement();
+            continuing = m_eventInSession < m_eventsPerSession;
+            if (!continuing) {
+                ++m_session;
+                m_eventInSession = 0;
+                m_sessionId = uuid();
+            }
+        }
+    }
+
     QString uuid()
     {
         return QUuid(random.generate(), random.generate() & 0xffff, random.generate() & 0xffff, 0x80, 1, 2, 3, 4, 5,
@@ -207,13 +216,16 @@ private:
 
     const Options &m;
     QRandomGenerator &random;
+    QString m_logId;
+    int m_eventsPerSession = 0;
+    // Where the sessions stand between parts.
+    int m_session = 0;
+    int m_eventInSession = 0;
+    QString m_sessionId;
 };
 
-} // namespace
-
-int main(int argc, char *argv[])
+Options parseOptions(const QCoreApplication &app)
 {
-    QCoreApplication app(argc, argv);
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Writes usage logs into the per-user log folder the way the tracked products do."));
@@ -247,7 +259,18 @@ int main(int argc, char *argv[])
     options.holdPart = parser.isSet(QStringLiteral("hold")) ? parser.value(QStringLiteral("hold")).toInt() : -1;
     options.holdMs = parser.value(QStringLiteral("hold-ms")).toInt();
 
-    QString folder = parser.value(QStringLiteral("folder"));
+    options.folder = parser.value(QStringLiteral("folder"));
+    return options;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const Options options = parseOptions(app);
+
+    QString folder = options.folder;
     if (folder.isEmpty())
         folder = QString::fromStdWString(findLogFolder(currentUserName()));
     if (folder.isEmpty()) {

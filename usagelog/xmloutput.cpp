@@ -196,21 +196,7 @@ void XmlOutput::writeCurrentToken(const QXmlStreamReader &reader)
 {
     switch (reader.tokenType()) {
     case QXmlStreamReader::StartElement:
-        startElement(reader.qualifiedName());
-        for (const QXmlStreamNamespaceDeclaration &declaration : reader.namespaceDeclarations()) {
-            appendLatin1(declaration.prefix().isEmpty() ? QLatin1String(" xmlns") : QLatin1String(" xmlns:"));
-            appendUtf8(declaration.prefix(), NoEscape);
-            append("=\"", 2);
-            appendUtf8(declaration.namespaceUri(), EscapeAttribute);
-            append("\"", 1);
-        }
-        for (const QXmlStreamAttribute &attribute : reader.attributes()) {
-            append(" ", 1);
-            appendUtf8(attribute.qualifiedName(), NoEscape);
-            append("=\"", 2);
-            appendUtf8(attribute.value(), EscapeAttribute);
-            append("\"", 1);
-        }
+        writeStartTag(reader);
         break;
     case QXmlStreamReader::EndElement:
         writeEndElement();
@@ -246,16 +232,7 @@ void XmlOutput::writeCurrentToken(const QXmlStreamReader &reader)
         append("?>", 2);
         break;
     case QXmlStreamReader::StartDocument:
-        // As QXmlStreamWriter does: the plain declaration for XML 1.0, the version and the
-        // standalone flag otherwise.
-        if (reader.documentVersion().isEmpty() || reader.documentVersion() == QLatin1String("1.0")) {
-            writeDeclaration();
-            break;
-        }
-        appendLatin1(QLatin1String("<?xml version=\""));
-        appendUtf8(reader.documentVersion(), NoEscape);
-        appendLatin1(reader.isStandaloneDocument() ? QLatin1String("\" encoding=\"UTF-8\" standalone=\"yes\"?>")
-                                                   : QLatin1String("\" encoding=\"UTF-8\" standalone=\"no\"?>"));
+        writeStartDocument(reader);
         break;
     case QXmlStreamReader::EndDocument:
         writeEndDocument();
@@ -263,6 +240,39 @@ void XmlOutput::writeCurrentToken(const QXmlStreamReader &reader)
     default:
         break;
     }
+}
+
+void XmlOutput::writeStartTag(const QXmlStreamReader &reader)
+{
+    startElement(reader.qualifiedName());
+    for (const QXmlStreamNamespaceDeclaration &declaration : reader.namespaceDeclarations()) {
+        appendLatin1(declaration.prefix().isEmpty() ? QLatin1String(" xmlns") : QLatin1String(" xmlns:"));
+        appendUtf8(declaration.prefix(), NoEscape);
+        append("=\"", 2);
+        appendUtf8(declaration.namespaceUri(), EscapeAttribute);
+        append("\"", 1);
+    }
+    for (const QXmlStreamAttribute &attribute : reader.attributes()) {
+        append(" ", 1);
+        appendUtf8(attribute.qualifiedName(), NoEscape);
+        append("=\"", 2);
+        appendUtf8(attribute.value(), EscapeAttribute);
+        append("\"", 1);
+    }
+}
+
+// As QXmlStreamWriter does: the plain declaration for XML 1.0, the version and the
+// standalone flag otherwise.
+void XmlOutput::writeStartDocument(const QXmlStreamReader &reader)
+{
+    if (reader.documentVersion().isEmpty() || reader.documentVersion() == QLatin1String("1.0")) {
+        writeDeclaration();
+        return;
+    }
+    appendLatin1(QLatin1String("<?xml version=\""));
+    appendUtf8(reader.documentVersion(), NoEscape);
+    appendLatin1(reader.isStandaloneDocument() ? QLatin1String("\" encoding=\"UTF-8\" standalone=\"yes\"?>")
+                                               : QLatin1String("\" encoding=\"UTF-8\" standalone=\"no\"?>"));
 }
 
 void XmlOutput::writeEndDocument()

@@ -51,6 +51,8 @@ public:
 
 private:
     void startElement(QStringView qualifiedName);
+    void writeStartTag(const QXmlStreamReader &reader);
+    void writeStartDocument(const QXmlStreamReader &reader);
     void closeStartTag();
     char *reserve(qsizetype maximumBytes);
     void append(const char *bytes, qsizetype size);

@@ -8,15 +8,9 @@
 #include <QTimer>
 
 SOAPClient::SOAPClient(QObject *parent, qint32 timeoutSeconds, qint32 maxRedirects)
-    : SOAPClient(parent, std::chrono::seconds(timeoutSeconds), maxRedirects)
-{
-}
-
-SOAPClient::SOAPClient(QObject *parent, std::chrono::milliseconds timeout, qint32 maxRedirects)
     : QtSoapHttpTransport(parent)
-    , timeoutSeconds(static_cast<qint32>(std::chrono::duration_cast<std::chrono::seconds>(timeout).count()))
+    , timeoutSeconds(timeoutSeconds)
     , maxRedirects(maxRedirects)
-    , m_timeout(timeout)
 {
 }
 
@@ -39,7 +33,7 @@ bool SOAPClient::call(const QString &namespaceUri, const QString &methodName, Qt
         connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
         connect(this, &QtSoapHttpTransport::responseReady, &loop, &QEventLoop::quit);
         submitRequest(request, address.path());
-        timer.start(static_cast<int>(m_timeout.count()));
+        timer.start(timeoutSeconds * 1000);
         loop.exec();
 
         QNetworkReply *reply = networkReply();

@@ -4,8 +4,6 @@
 
 #include <QUrl>
 
-#include <chrono>
-
 // One blocking SOAP call: sends the request, waits in a nested event loop for the answer or
 // the time-out of each hop, and follows HTTP redirects itself.
 class SOAPClient : public QtSoapHttpTransport
@@ -13,8 +11,6 @@ class SOAPClient : public QtSoapHttpTransport
     Q_OBJECT
 public:
     SOAPClient(QObject *parent, qint32 timeoutSeconds, qint32 maxRedirects);
-    // The same with a finer time-out per hop.
-    SOAPClient(QObject *parent, std::chrono::milliseconds timeout, qint32 maxRedirects);
 
     void setUseSystemProxy() { useSystemProxy = true; }
     void setUrl(const QUrl &url) { this->url = url; }
@@ -27,5 +23,4 @@ private:
     bool useSystemProxy = false;
     QUrl url;
     QString m_errorString;
-    std::chrono::milliseconds m_timeout;
 };
