@@ -10,8 +10,8 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFileInfo>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QXmlStreamReader>
 #include <QXmlStreamWriter>
@@ -60,7 +60,8 @@ void generate(const QString &path, qint64 bytes)
             xml.writeStartElement(QStringLiteral("attribute"));
             xml.writeTextElement(QStringLiteral("attributecode"), QStringLiteral("path"));
             xml.writeStartElement(QStringLiteral("attributevalue"));
-            xml.writeTextElement(QStringLiteral("anon"), QStringLiteral("C:/Users/user%1/Projects/drawing-%2.dwg").arg(session).arg(event));
+            xml.writeTextElement(QStringLiteral("anon"),
+                                 QStringLiteral("C:/Users/user%1/Projects/drawing-%2.dwg").arg(session).arg(event));
             xml.writeEndElement();
             xml.writeEndElement();
             xml.writeEndElement();
@@ -93,8 +94,7 @@ void identityCopy(const QString &from, const QString &to)
 } // namespace
 
 // The best of three runs: the machine's other load only ever slows a run down.
-template<typename Prepare, typename Run>
-double bestRate(double sizeMb, Prepare prepare, Run run)
+template <typename Prepare, typename Run> double bestRate(double sizeMb, Prepare prepare, Run run)
 {
     qint64 best = -1;
     for (int round = 0; round < 3; ++round) {
@@ -121,10 +121,12 @@ int main(int argc, char *argv[])
     std::printf("log: %.1f MB, peak RSS after generating: %ld MB\n", sizeMb, peakRssMb());
 
     const QString copy = folder + QStringLiteral("/copy.xml");
-    const double copyRate = bestRate(sizeMb, [] {}, [&] {
-        identityCopy(source, copy);
-        return true;
-    });
+    const double copyRate = bestRate(
+        sizeMb, [] {},
+        [&] {
+            identityCopy(source, copy);
+            return true;
+        });
     std::printf("identity copy: %7.1f MB/s                peak RSS %ld MB\n", copyRate, peakRssMb());
     QFile::remove(copy);
 
@@ -156,14 +158,16 @@ int main(int argc, char *argv[])
         instruction.publish = Details;
         instructions.append(instruction);
     }
-    const double filterRate = bestRate(sizeMb, [] {}, [&] {
-        QFile input(merged.first().path);
-        input.open(QIODevice::ReadOnly);
-        QFile output(folder + QStringLiteral("/filtered.xml"));
-        output.open(QIODevice::WriteOnly);
-        LogFilter filter(&input, &output, merged.first());
-        return filter.run(instructions) == Published;
-    });
+    const double filterRate = bestRate(
+        sizeMb, [] {},
+        [&] {
+            QFile input(merged.first().path);
+            input.open(QIODevice::ReadOnly);
+            QFile output(folder + QStringLiteral("/filtered.xml"));
+            output.open(QIODevice::WriteOnly);
+            LogFilter filter(&input, &output, merged.first());
+            return filter.run(instructions) == Published;
+        });
     std::printf("filter:        %7.1f MB/s (%.2fx copy)   peak RSS %ld MB\n", filterRate, filterRate / copyRate,
                 peakRssMb());
     QFile::remove(merged.first().path);

@@ -6,7 +6,6 @@
 #include "testtools.h"
 
 #include <QBuffer>
-#include <QDir>
 #include <QFileInfo>
 #include <QNetworkReply>
 #include <QSignalSpy>
@@ -18,60 +17,15 @@ using QtDownloader::QHttpWithResume;
 
 namespace {
 
-class Nginx
-{
-public:
-    bool start(const QString &folder)
-    {
-        QTcpServer probe;
-        probe.listen(QHostAddress::LocalHost, 0);
-        port = probe.serverPort();
-        probe.close();
-        QDir(folder).mkpath(QStringLiteral("www"));
-        QDir(folder).mkpath(QStringLiteral("temp"));
-        writeFile(folder + QStringLiteral("/nginx.conf"),
-                  QStringLiteral("daemon off;\nmaster_process off;\npid %1/nginx.pid;\nerror_log %1/error.log;\n"
-                                 "events {}\nhttp {\n  access_log %1/access.log;\n"
-                                 "  client_body_temp_path %1/temp; proxy_temp_path %1/temp; fastcgi_temp_path %1/temp;\n"
-                                 "  uwsgi_temp_path %1/temp; scgi_temp_path %1/temp;\n"
-                                 "  server {\n    listen 127.0.0.1:%2;\n    root %1/www;\n"
-                                 "    location = /moved { return 302 /file.bin; }\n  }\n}\n")
-                      .arg(folder)
-                      .arg(port)
-                      .toUtf8());
-        process.start(QStringLiteral("/usr/sbin/nginx"),
-                      { QStringLiteral("-p"), folder, QStringLiteral("-c"), folder + QStringLiteral("/nginx.conf"),
-                        QStringLiteral("-e"), folder + QStringLiteral("/error.log") });
-        if (!process.waitForStarted())
-            return false;
-        return waitUntil([&] {
-            QTcpSocket socket;
-            socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
-            return socket.waitForConnected(100);
-        });
-    }
-    ~Nginx()
-    {
-        process.terminate();
-        if (!process.waitForFinished(3000))
-            process.kill();
-        process.waitForFinished();
-    }
-    QString url(const QString &path) const { return QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(path); }
-
-    QProcess process;
-    int port = 0;
-};
-
 // Passes each request on to nginx and its answer back; `cutAfter` >= 0 sends only that many
 // bytes of the next answer and then drops the connection.
 class Forwarder
 {
 public:
-    explicit Forwarder(const Nginx &nginx)
+    explicit Forwarder(const ServerProcess &nginx)
         : server([this, &nginx](QTcpSocket *socket, const HttpRequest &request) {
             QTcpSocket upstream;
-            upstream.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(nginx.port));
+            upstream.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(nginx.port()));
             upstream.waitForConnected(2000);
             QByteArray raw = request.method + ' ' + request.path + " HTTP/1.1\r\n";
             for (auto it = request.headers.cbegin(); it != request.headers.cend(); ++it) {
@@ -102,11 +56,11 @@ class Download : public ::testing::Test
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(nginx.start(dir.path()));
+        ASSERT_TRUE(nginx.startNginx(dir.path()));
         for (int i = 0; i < 20000; ++i)
             content += "line " + QByteArray::number(i) + " of the published file\n";
-        writeFile(dir.path() + QStringLiteral("/www/file.bin"), content);
-        target = dir.path() + QStringLiteral("/target.bin");
+        writeFile(dir.path() + "/www/file.bin"_s, content);
+        target = dir.path() + "/target.bin"_s;
     }
 
     // Runs one Download to its end; returns the error flag of the finish signal.
@@ -119,7 +73,7 @@ protected:
     }
 
     QTemporaryDir dir;
-    Nginx nginx;
+    ServerProcess nginx;
     QByteArray content;
     QString target;
 };
@@ -129,24 +83,25 @@ protected:
 TEST_F(Download, FreshThenNotModified)
 {
     QHttpWithResume engine;
-    EXPECT_FALSE(download(engine, nginx.url(QStringLiteral("/file.bin"))));
+    EXPECT_FALSE(download(engine, nginx.url("/file.bin"_s)));
     EXPECT_EQ(readFile(target), content);
-    EXPECT_FALSE(QFileInfo::exists(target + QStringLiteral(".part")));
-    const QList<QByteArray> state = readFile(target + QStringLiteral(".st")).split('\n');
+    EXPECT_FALSE(QFileInfo::exists(target + ".part"_s));
+    const QList<QByteArray> state = readFile(target + ".st"_s).split('\n');
     ASSERT_EQ(state.size(), 4);
     EXPECT_TRUE(state.at(0).startsWith('"')) << "the ETag";
-    EXPECT_EQ(state.at(1), nginx.url(QStringLiteral("/file.bin")).toUtf8());
+    EXPECT_EQ(state.at(1), nginx.url("/file.bin"_s).toUtf8());
     EXPECT_EQ(state.at(2), QByteArray::number(content.size()));
 
     Forwarder forwarder(nginx);
     // Same state, but through the forwarder: the URL differs, so it starts over.
-    EXPECT_FALSE(download(engine, forwarder.server.url(QStringLiteral("/file.bin"))));
+    EXPECT_FALSE(download(engine, forwarder.server.url("/file.bin"_s)));
     EXPECT_FALSE(forwarder.server.requests.first().headers.contains("if-none-match"));
     const QDateTime written = QFileInfo(target).lastModified();
-    EXPECT_FALSE(download(engine, forwarder.server.url(QStringLiteral("/file.bin"))));
-    EXPECT_EQ(forwarder.server.requests.last().headers.value("if-none-match"), readFile(target + QStringLiteral(".st")).split('\n').first());
+    EXPECT_FALSE(download(engine, forwarder.server.url("/file.bin"_s)));
+    EXPECT_EQ(forwarder.server.requests.last().headers.value("if-none-match"),
+              readFile(target + ".st"_s).split('\n').first());
     EXPECT_EQ(readFile(target), content);
-    EXPECT_FALSE(QFileInfo::exists(target + QStringLiteral(".part"))) << "the 304 removes the empty partial file";
+    EXPECT_FALSE(QFileInfo::exists(target + ".part"_s)) << "the 304 removes the empty partial file";
     EXPECT_EQ(QFileInfo(target).lastModified(), written) << "the target is left untouched";
     EXPECT_TRUE(engine.ErrorString().isEmpty());
 }
@@ -156,13 +111,13 @@ TEST_F(Download, InterruptedDownloadResumesWithRange)
     Forwarder forwarder(nginx);
     forwarder.cutAfter = 40000; // headers and part of the body
     QHttpWithResume engine;
-    const QString url = forwarder.server.url(QStringLiteral("/file.bin"));
+    const QString url = forwarder.server.url("/file.bin"_s);
     EXPECT_TRUE(download(engine, url)) << "a dropped connection is an error";
     EXPECT_FALSE(QFileInfo::exists(target));
-    const qint64 partial = QFileInfo(target + QStringLiteral(".part")).size();
+    const qint64 partial = QFileInfo(target + ".part"_s).size();
     EXPECT_GT(partial, 0);
     EXPECT_LT(partial, content.size());
-    EXPECT_TRUE(QFileInfo::exists(target + QStringLiteral(".st"))) << "kept for the resume";
+    EXPECT_TRUE(QFileInfo::exists(target + ".st"_s)) << "kept for the resume";
 
     EXPECT_FALSE(download(engine, url));
     const HttpRequest &resumed = forwarder.server.requests.last();
@@ -175,27 +130,27 @@ TEST_F(Download, InterruptedDownloadResumesWithRange)
 TEST_F(Download, ChangedFileRestartsFromZero)
 {
     Forwarder forwarder(nginx);
-    const QString url = forwarder.server.url(QStringLiteral("/file.bin"));
-    writeFile(target + QStringLiteral(".part"), QByteArray(5000, 'x'));
-    writeFile(target + QStringLiteral(".st"), "\"old-etag\"\n" + url.toUtf8() + "\n" + QByteArray::number(content.size()) + "\n");
+    const QString url = forwarder.server.url("/file.bin"_s);
+    writeFile(target + ".part"_s, QByteArray(5000, 'x'));
+    writeFile(target + ".st"_s, "\"old-etag\"\n" + url.toUtf8() + "\n" + QByteArray::number(content.size()) + "\n");
     QHttpWithResume engine;
     EXPECT_FALSE(download(engine, url));
     EXPECT_EQ(forwarder.server.requests.first().headers.value("if-range"), QByteArray("\"old-etag\""));
     EXPECT_EQ(readFile(target), content) << "the 200 truncated the partial file";
-    EXPECT_NE(readFile(target + QStringLiteral(".st")).split('\n').first(), QByteArray("\"old-etag\""));
+    EXPECT_NE(readFile(target + ".st"_s).split('\n').first(), QByteArray("\"old-etag\""));
 }
 
 TEST_F(Download, RefusedRangeIsAskedForOnceMoreWithoutIt)
 {
     QHttpWithResume probe;
-    ASSERT_FALSE(download(probe, nginx.url(QStringLiteral("/file.bin"))));
-    const QByteArray etag = readFile(target + QStringLiteral(".st")).split('\n').first();
+    ASSERT_FALSE(download(probe, nginx.url("/file.bin"_s)));
+    const QByteArray etag = readFile(target + ".st"_s).split('\n').first();
     QFile::remove(target);
 
     Forwarder forwarder(nginx);
-    const QString url = forwarder.server.url(QStringLiteral("/file.bin"));
-    writeFile(target + QStringLiteral(".part"), content + "beyond the end");
-    writeFile(target + QStringLiteral(".st"), etag + "\n" + url.toUtf8() + "\n0\n");
+    const QString url = forwarder.server.url("/file.bin"_s);
+    writeFile(target + ".part"_s, content + "beyond the end");
+    writeFile(target + ".st"_s, etag + "\n" + url.toUtf8() + "\n0\n");
     QHttpWithResume engine;
     EXPECT_FALSE(download(engine, url));
     ASSERT_EQ(forwarder.server.requests.size(), 2);
@@ -211,7 +166,7 @@ TEST_F(Download, RedirectedGetReusesItsBuffer)
     auto buffer = std::make_shared<QBuffer>();
     buffer->setData("left over from before");
     QSignalSpy finished(&engine, &QHttpWithResume::ResumeRequestFinished);
-    QNetworkReply *handle = engine.Get(QUrl(nginx.url(QStringLiteral("/moved"))), buffer);
+    QNetworkReply *handle = engine.Get(QUrl(nginx.url("/moved"_s)), buffer);
     ASSERT_TRUE(finished.wait(10000));
     EXPECT_EQ(finished.first().at(0).value<QNetworkReply *>(), handle);
     EXPECT_FALSE(finished.first().at(1).toBool());
@@ -222,10 +177,10 @@ TEST_F(Download, BlockedAndUnwritableRequestsEndAtOnce)
 {
     QHttpWithResume engine;
     QSignalSpy finished(&engine, &QHttpWithResume::RequestFinished);
-    EXPECT_EQ(engine.Download(QUrl(nginx.url(QStringLiteral("/file.bin"))), dir.path() + QStringLiteral("/no/such/target")), nullptr);
-    EXPECT_EQ(engine.ErrorString(), QStringLiteral("Unable to open %1 for writing.").arg(dir.path() + QStringLiteral("/no/such/target.part")));
+    EXPECT_EQ(engine.Download(QUrl(nginx.url("/file.bin"_s)), dir.path() + "/no/such/target"_s), nullptr);
+    EXPECT_EQ(engine.ErrorString(), "Unable to open %1 for writing."_s.arg(dir.path() + "/no/such/target.part"_s));
     engine.SetInternetAccessBlocked(true);
-    EXPECT_EQ(engine.Get(QUrl(nginx.url(QStringLiteral("/file.bin"))), std::make_shared<QBuffer>()), nullptr);
+    EXPECT_EQ(engine.Get(QUrl(nginx.url("/file.bin"_s)), std::make_shared<QBuffer>()), nullptr);
     EXPECT_TRUE(finished.wait(1000));
     EXPECT_TRUE(waitUntil([&] { return finished.size() == 2; }, 1000));
 }

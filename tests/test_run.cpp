@@ -15,114 +15,118 @@
 
 namespace {
 
-const QByteArray usageFor(const QString &program)
-{
-    return "Usage: " + program.toUtf8() + " [-forKALDO] [-forTIRO]\n"
-           "At least one of '-forKALDO' or '-forTIRO' must be specified.\n";
-}
+const QString vintor = binaryPath("vintor"_s);
 
-QString vintor()
+class Run : public ::testing::Test
 {
-    return binaryPath(QStringLiteral("vintor"));
-}
+protected:
+    ProcessResult run(const QString &arguments = "-forKALDO"_s, const QMap<QString, QString> &environment = {})
+    {
+        QProcessEnvironment env = home.environment();
+        for (auto it = environment.cbegin(); it != environment.cend(); ++it)
+            env.insert(it.key(), it.value());
+        return runProgram(vintor, args(arguments), env);
+    }
+    QStringList writeLogs(const QString &arguments = QString())
+    {
+        const ProcessResult result = runProgram(binaryPath("logwriter"_s), args(arguments), home.environment());
+        EXPECT_EQ(result.exitCode, 0) << result.err.constData();
+        return QString::fromUtf8(result.out).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    }
+    // The reference service asked to publish product 12 in full, 27 as a summary and 31 not
+    // at all, recording what it is asked and storing what it receives.
+    bool startService(const QByteArray &extraPolicy = QByteArray())
+    {
+        const QString policy = home.path() + "/policy"_s;
+        writeFile(policy,
+                  "default Details 86400\nproduct 27 SummaryOnly 86400\nproduct 31 Discard 86400\n" + extraPolicy);
+        QDir().mkpath(received);
+        if (!service.startRefService({ "--policy"_s, policy, "--log"_s, requestLog, "--receive-dir"_s, received }))
+            return false;
+        pointAt(service.port());
+        return true;
+    }
+    void pointAt(int port)
+    {
+        home.writeSettings({ { "wsUrl"_s, "http://127.0.0.1:%1/usagetracking/veri.asmx"_s.arg(port) },
+                             { "receiverUrl"_s, "http://127.0.0.1:%1/usagetracking/post.track"_s.arg(port) } });
+    }
+    QString useDebugFolder()
+    {
+        QDir().mkpath(debug);
+        home.writeSettings({ { "Vintor Debug Dir"_s, debug } });
+        return debug;
+    }
+    int requestsStartingWith(const QByteArray &prefix)
+    {
+        int count = 0;
+        for (const QByteArray &line : readFile(requestLog).split('\n'))
+            count += line.trimmed().startsWith(prefix) ? 1 : 0;
+        return count;
+    }
+    QString logFile(const QString &name) const { return home.logFolder() + QLatin1Char('/') + name; }
 
-ProcessResult runVintor(const TempHome &home, const QStringList &arguments = { QStringLiteral("-forKALDO") })
-{
-    return runProgram(vintor(), arguments, home.environment());
-}
-
-QStringList writeLogs(const TempHome &home, const QStringList &arguments)
-{
-    const ProcessResult result = runProgram(binaryPath(QStringLiteral("logwriter")), arguments, home.environment());
-    EXPECT_EQ(result.exitCode, 0) << result.err.constData();
-    return QString::fromUtf8(result.out).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-}
-
-QStringList filesIn(const QString &folder)
-{
-    return QDir(folder).entryList(QDir::Files | QDir::Hidden, QDir::Name);
-}
-
-void pointAtService(const TempHome &home, int port, const QMap<QString, QString> &more = {})
-{
-    QMap<QString, QString> values = more;
-    values.insert(QStringLiteral("wsUrl"), QStringLiteral("http://127.0.0.1:%1/usagetracking/veri.asmx").arg(port));
-    values.insert(QStringLiteral("receiverUrl"), QStringLiteral("http://127.0.0.1:%1/usagetracking/post.track").arg(port));
-    home.writeSettings(values);
-}
-
-// Product 12 in full, 27 as a summary, 31 not at all.
-QString writePolicy(const TempHome &home, const QByteArray &extra = QByteArray())
-{
-    const QString path = home.path() + QStringLiteral("/policy");
-    writeFile(path, "default Details 86400\nproduct 27 SummaryOnly 86400\nproduct 31 Discard 86400\n" + extra);
-    return path;
-}
-
-int countLines(const QByteArray &text, const QByteArray &prefix)
-{
-    int count = 0;
-    for (const QByteArray &line : text.split('\n'))
-        count += line.trimmed().startsWith(prefix) ? 1 : 0;
-    return count;
-}
+    TempHome home;
+    ServerProcess service;
+    const QString requestLog = home.path() + "/requests.log"_s;
+    const QString received = home.path() + "/received"_s;
+    const QString debug = home.path() + "/debug"_s;
+};
 
 } // namespace
 
-TEST(CommandLine, UsageErrorsPrintTheUsageTextAndEndWithOne)
+TEST(CommandLine, RunsThatEndBeforeTheHarvest)
 {
-    TempHome home;
-    const QList<QStringList> cases { {}, { QStringLiteral("-forkaldo") },
-                                     { QStringLiteral("-forKALDO"), QStringLiteral("extra") } };
-    for (const QStringList &arguments : cases) {
-        const ProcessResult result = runVintor(home, arguments);
-        EXPECT_EQ(result.exitCode, 1) << arguments.join(' ').toStdString();
-        EXPECT_EQ(result.err, usageFor(vintor())) << arguments.join(' ').toStdString();
-        EXPECT_TRUE(result.out.isEmpty());
-    }
-    EXPECT_FALSE(QFileInfo::exists(home.logFolder()));
-}
-
-TEST(CommandLine, TiroAloneEndsSilentlyWithoutTouchingAnything)
-{
-    TempHome home;
-    const ProcessResult result = runVintor(home, { QStringLiteral("-forTIRO") });
-    EXPECT_EQ(result.exitCode, 0);
-    EXPECT_TRUE(result.out.isEmpty());
-    EXPECT_TRUE(result.err.isEmpty());
-    EXPECT_FALSE(QFileInfo::exists(home.logFolder()));
-}
-
-TEST(CommandLine, StopKeyWithAnEmptyValueStopsBeforeTheRun)
-{
-    TempHome home;
-    home.writeSettings({ { QStringLiteral("DO_NOT_RUN_VINTOR"), QString() } });
-    const ProcessResult result = runVintor(home);
-    EXPECT_EQ(result.exitCode, 0);
-    EXPECT_FALSE(QFileInfo::exists(home.logFolder()));
-}
-
-TEST(CommandLine, RepeatedAndMixedOptionsRunTheHarvest)
-{
-    for (const QStringList &arguments : { QStringList { QStringLiteral("-forKALDO"), QStringLiteral("-forKALDO") },
-                                          QStringList { QStringLiteral("-forTIRO"), QStringLiteral("-forKALDO") } }) {
+    const QByteArray usage
+        = "Usage: " + vintor.toUtf8()
+          + " [-forKALDO] [-forTIRO]\nAt least one of '-forKALDO' or '-forTIRO' must be specified.\n";
+    // Arguments, whether the stop key is set (with an empty value), exit code, standard error.
+    const struct
+    {
+        QString arguments;
+        bool stopKey;
+        int exitCode;
+        QByteArray err;
+    } cases[] = {
+        { QString(), false, 1, usage },           { "-forkaldo"_s, false, 1, usage },
+        { "-forKALDO extra"_s, false, 1, usage }, { "-forTIRO"_s, false, 0, QByteArray() },
+        { "-forKALDO"_s, true, 0, QByteArray() },
+    };
+    for (const auto &c : cases) {
         TempHome home;
-        const ProcessResult result = runVintor(home, arguments);
+        if (c.stopKey)
+            home.writeSettings({ { "DO_NOT_RUN_VINTOR"_s, QString() } });
+        const ProcessResult result = runProgram(vintor, args(c.arguments), home.environment());
+        EXPECT_EQ(result.exitCode, c.exitCode) << c.arguments.toStdString();
+        EXPECT_EQ(result.err, c.err) << c.arguments.toStdString();
+        EXPECT_TRUE(result.out.isEmpty());
+        EXPECT_FALSE(QFileInfo::exists(home.logFolder()));
+    }
+}
+
+TEST_F(Run, RepeatedAndMixedOptionsRunTheHarvest)
+{
+    for (const QString &arguments : { "-forKALDO -forKALDO"_s, "-forTIRO -forKALDO"_s }) {
+        TempHome home;
+        const ProcessResult result = runProgram(vintor, args(arguments), home.environment());
         EXPECT_EQ(result.exitCode, 0);
         EXPECT_TRUE(result.err.isEmpty()) << result.err.constData();
         // An empty folder: both processed folders are made, nothing else.
-        EXPECT_TRUE(QFileInfo(home.logFolder() + QStringLiteral("/processedForKALDO")).isDir());
-        EXPECT_TRUE(QFileInfo(home.logFolder() + QStringLiteral("/processedForLocalAdmin")).isDir());
+        EXPECT_TRUE(QFileInfo(home.logFolder() + "/processedForKALDO"_s).isDir());
+        EXPECT_TRUE(QFileInfo(home.logFolder() + "/processedForLocalAdmin"_s).isDir());
         EXPECT_FALSE(QFileInfo::exists(home.storeFile()));
     }
-    // The run's messages appear only when the standard logging rules ask for them.
-    TempHome home;
-    QProcessEnvironment diagnostics = home.environment();
-    diagnostics.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("vintor.*=true"));
-    const ProcessResult traced = runProgram(vintor(), { QStringLiteral("-forKALDO") }, diagnostics);
-    EXPECT_TRUE(traced.err.startsWith("vintor.run: Vintor starting.\nvintor.run: UT Receiver URL is: https://")) << traced.err.constData();
+    // The run's messages appear only when the standard logging rules ask for them; a debug
+    // folder that does not exist changes nothing else.
+    home.writeSettings({ { "Vintor Debug Dir"_s, debug } });
+    writeLogs("--no-kaldo"_s);
+    const ProcessResult traced = run("-forKALDO"_s, { { "QT_LOGGING_RULES"_s, "vintor.*=true"_s } });
+    EXPECT_TRUE(traced.err.startsWith("vintor.run: Vintor starting.\nvintor.run: UT Receiver URL is: https://"))
+        << traced.err.constData();
     EXPECT_TRUE(traced.err.contains("\nvintor.run: Log folder is: " + home.logFolder().toUtf8() + "\n"));
     EXPECT_TRUE(traced.err.endsWith("\nvintor.run: Vintor stopping.\n"));
+    EXPECT_EQ(filesIn(home.logFolder()), QStringList());
+    EXPECT_FALSE(QFileInfo::exists(debug));
 }
 
 TEST(CommandLine, OneHarvestPerUserWhateverTheTemporaryFolder)
@@ -140,15 +144,15 @@ TEST(CommandLine, OneHarvestPerUserWhateverTheTemporaryFolder)
             else
                 waiting = socket;
         });
-        home.writeSettings({ { QStringLiteral("wsUrl"), silent.url(QStringLiteral("/usagetracking/veri.asmx")) } });
-        writeLogs(home, { QStringLiteral("--sessions"), QStringLiteral("1") });
-        QProcessEnvironment otherTmp = home.environment();
-        otherTmp.insert(QStringLiteral("TMPDIR"), home.path());
+        home.writeSettings({ { "wsUrl"_s, silent.url("/usagetracking/veri.asmx"_s) } });
+        runProgram(binaryPath("logwriter"_s), args("--sessions 1"_s), home.environment());
         QProcess runs[2];
-        runs[0].setProcessEnvironment(home.environment());
-        runs[1].setProcessEnvironment(otherTmp);
-        for (QProcess &run : runs)
-            run.start(vintor(), { QStringLiteral("-forKALDO") });
+        for (QProcess &run : runs) {
+            QProcessEnvironment environment = home.environment();
+            environment.insert("TMPDIR"_s, &run == runs ? home.temp() : home.path());
+            run.setProcessEnvironment(environment);
+            run.start(vintor, { "-forKALDO"_s });
+        }
         auto ended = [&](int i) { return runs[i].state() == QProcess::NotRunning; };
         ASSERT_TRUE(waitUntil([&] { return !silent.requests.isEmpty() && (ended(0) || ended(1)); }, 10000)) << round;
 
@@ -157,8 +161,7 @@ TEST(CommandLine, OneHarvestPerUserWhateverTheTemporaryFolder)
         EXPECT_TRUE(runs[stopped].readAllStandardError().isEmpty());
         EXPECT_FALSE(ended(1 - stopped));
         EXPECT_EQ(silent.requests.size(), 1);
-        EXPECT_EQ(filesIn(home.logFolder()), QStringList { QStringLiteral("usage.full.xml") }) << "the harvest's full log stays";
-
+        EXPECT_EQ(filesIn(home.logFolder()), QStringList { "usage.full.xml"_s }) << "the harvest's full log stays";
         ASSERT_TRUE(waiting);
         release = true;
         waiting->abort();
@@ -167,111 +170,88 @@ TEST(CommandLine, OneHarvestPerUserWhateverTheTemporaryFolder)
     }
 }
 
-TEST(CommandLine, OnlyARunThatHarvestsClaimsTheInstanceGuard)
+TEST_F(Run, OnlyARunThatHarvestsClaimsTheInstanceGuard)
 {
     // strace holds a mistaken invocation in its first write (the usage text, or earlier), as
     // if it were slow; a real run started meanwhile still harvests.
-    TempHome home;
-    const QString trace = home.path() + QStringLiteral("/trace");
+    const QString trace = home.path() + "/trace"_s;
     QProcess early;
     early.setProcessEnvironment(home.environment());
-    early.start(QStringLiteral("strace"), { QStringLiteral("-qq"), QStringLiteral("-o"), trace, QStringLiteral("-e"), QStringLiteral("trace=write"),
-                                            QStringLiteral("-e"), QStringLiteral("inject=write:delay_enter=30000000"), vintor(),
-                                            QStringLiteral("-forKALDO"), QStringLiteral("extra") });
+    early.start("strace"_s, args("-qq -e trace=write -e inject=write:delay_enter=30000000 -o"_s)
+                                << trace << vintor << "-forKALDO"_s
+                                << "extra"_s);
     ASSERT_TRUE(waitUntil([&] { return readFile(trace).contains("write("); }, 10000)) << "is strace installed?";
-
-    writeLogs(home, { QStringLiteral("--no-kaldo") });
-    EXPECT_EQ(runVintor(home).exitCode, 0);
+    writeLogs("--no-kaldo"_s);
+    EXPECT_EQ(run().exitCode, 0);
     EXPECT_TRUE(filesIn(home.logFolder()).isEmpty());
     early.kill();
     early.waitForFinished();
 }
 
-TEST(Harvest, FullDiskDuringTheMergeKeepsTheParts)
+TEST_F(Run, FullDiskDuringTheMergeKeepsTheParts)
 {
-    TempHome home;
-    const QStringList parts = writeLogs(home, { QStringLiteral("--no-kaldo"), QStringLiteral("--parts"), QStringLiteral("2"),
-                                                QStringLiteral("--size"), QStringLiteral("300000") });
+    QStringList parts = writeLogs("--no-kaldo --parts 2 --size 300000"_s);
     // A limit on the size of written files stands in for a full disk: writes past it fail.
-    const ProcessResult result
-        = runProgram(QStringLiteral("/bin/bash"), { QStringLiteral("-c"), QStringLiteral("trap '' XFSZ; ulimit -f 100; exec \"$0\" -forKALDO"), vintor() },
-                     home.environment());
+    const ProcessResult result = runProgram(
+        "/bin/bash"_s, { "-c"_s, "trap '' XFSZ; ulimit -f 100; exec \"$0\" -forKALDO"_s, vintor }, home.environment());
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_TRUE(result.err.isEmpty()) << result.err.constData();
-    QStringList names;
-    for (const QString &part : parts)
-        names.append(QFileInfo(part).fileName());
-    EXPECT_EQ(filesIn(home.logFolder()), names) << "no full log, and the parts wait for a later run";
+    for (QString &part : parts)
+        part = QFileInfo(part).fileName();
+    EXPECT_EQ(filesIn(home.logFolder()), parts) << "no full log, and the parts wait for a later run";
 }
 
-TEST(Harvest, LeftoverFullLogIsRemovedWithItsAbandonedLock)
+TEST_F(Run, LeftoverFullLogIsRemovedWithItsAbandonedLock)
 {
-    TempHome home;
-    const QString full = home.logFolder() + QStringLiteral("/g.full.xml");
+    const QString full = logFile("g.full.xml"_s);
     QDir().mkpath(home.logFolder());
     writeFile(full, "<kaldousage/>");
-    EXPECT_EQ(runProgram(binaryPath(QStringLiteral("lockhelper")), { QStringLiteral("crash"), full }, home.environment()).out, "locked\n");
-    const std::string object = FileLockPrivate::objectNameFor(
-        L"Global\\" + FileLockPrivate::widen(FileLockPrivate::normalize(full.toStdString())));
-    ASSERT_TRUE(QFileInfo::exists(QStringLiteral("/dev/shm") + QString::fromStdString(object)));
-
-    const ProcessResult result = runVintor(home);
-    EXPECT_EQ(result.err, "Taking in abandoned mutex\n");
+    EXPECT_EQ(runProgram(binaryPath("lockhelper"_s), { "crash"_s, full }).out, "locked\n");
+    const QString object = "/dev/shm"_s
+                           + QString::fromStdString(FileLockPrivate::objectNameFor(
+                               L"Global\\" + FileLockPrivate::widen(FileLockPrivate::normalize(full.toStdString()))));
+    ASSERT_TRUE(QFileInfo::exists(object));
+    EXPECT_EQ(run().err, "Taking in abandoned mutex\n");
     EXPECT_FALSE(QFileInfo::exists(full));
-    EXPECT_FALSE(QFileInfo::exists(QStringLiteral("/dev/shm") + QString::fromStdString(object)));
+    EXPECT_FALSE(QFileInfo::exists(object));
 }
 
-TEST(Harvest, MergesLogsIntoDebugCopiesAndRemovesTheParts)
+TEST_F(Run, MergesLogsIntoDebugCopiesAndRemovesTheParts)
 {
-    TempHome home;
-    const QString debug = home.path() + QStringLiteral("/debug");
-    QDir().mkpath(debug);
-    home.writeSettings({ { QStringLiteral("Vintor Debug Dir"), debug } });
-    writeFile(debug + QStringLiteral("/old-0-input.xml"), "stale");
+    useDebugFolder();
+    writeFile(debug + "/old-0-input.xml"_s, "stale");
     // Meant only for the local administration tool: no service is needed.
-    writeLogs(home, { QStringLiteral("--logs"), QStringLiteral("2"), QStringLiteral("--parts"), QStringLiteral("3"),
-                      QStringLiteral("--no-kaldo"), QStringLiteral("--admin"), QStringLiteral("--name"),
-                      QStringLiteral("old") });
-    writeFile(home.logFolder() + QStringLiteral("/a.full.xml"), "stale");
-    writeFile(home.logFolder() + QStringLiteral("/a.full.txt"), "stale");
-    writeFile(home.logFolder() + QStringLiteral("/a.FULL.xml"), "<kaldousage/>");
-    writeFile(home.logFolder() + QStringLiteral("/nodot"), "kept");
-    writeFile(home.logFolder() + QStringLiteral("/.dotted"), "<kaldousage/>");
-
-    const ProcessResult result = runVintor(home);
+    writeLogs("--logs 2 --parts 3 --no-kaldo --admin --name old"_s);
+    for (const QString &name : args("a.full.xml a.full.txt nodot"_s))
+        writeFile(logFile(name), "stale");
+    for (const QString &name : args("a.FULL.xml .dotted"_s))
+        writeFile(logFile(name), "<kaldousage/>");
+    const ProcessResult result = run();
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_TRUE(result.err.isEmpty()) << result.err.constData();
 
     // Stale full logs, the merged parts and the merged logs are gone; a name without a dot stays.
-    EXPECT_EQ(filesIn(home.logFolder()), QStringList { QStringLiteral("nodot") });
-    for (const QString &base : { QStringLiteral("old-0"), QStringLiteral("old-1") }) {
-        const QByteArray copy = readFile(debug + QLatin1Char('/') + base + QStringLiteral("-input.xml"));
+    EXPECT_EQ(filesIn(home.logFolder()), QStringList { "nodot"_s });
+    for (const QString &base : { "old-0"_s, "old-1"_s }) {
+        const QByteArray copy = readFile(debug + QLatin1Char('/') + base + "-input.xml"_s);
         EXPECT_TRUE(copy.startsWith("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!--This file is produced"));
         EXPECT_EQ(copy.count("<loguuid>"), 1);
-        EXPECT_EQ(copy.count("<logsequence>"), 0);
-        EXPECT_EQ(copy.count("<logstatus"), 0);
-        EXPECT_EQ(copy.count("<logfinal>"), 0);
-        EXPECT_EQ(copy.count("<session>") + copy.count("<session "), copy.count("<sessionuuid>")) << "a session that spans parts is one session";
+        EXPECT_EQ(copy.count("<logsequence>") + copy.count("<logstatus") + copy.count("<logfinal>"), 0);
+        EXPECT_EQ(copy.count("<session>") + copy.count("<session "), 2) << "a session that spans parts is one";
         EXPECT_EQ(copy.count("<sessionuuid>"), 2);
-        const QByteArray pretty = readFile(debug + QLatin1Char('/') + base + QStringLiteral("-input-pretty.xml"));
-        EXPECT_TRUE(pretty.contains("\n    <schema>3</schema>"));
+        EXPECT_TRUE(
+            readFile(debug + QLatin1Char('/') + base + "-input-pretty.xml"_s).contains("\n    <schema>3</schema>"));
     }
-    EXPECT_NE(readFile(debug + QStringLiteral("/old-0-input.xml")), "stale");
-    EXPECT_FALSE(QFileInfo::exists(debug + QStringLiteral("/a-input.xml"))) << "a broken group is not merged";
+    EXPECT_FALSE(QFileInfo::exists(debug + "/a-input.xml"_s)) << "a broken group is not merged";
 }
 
-TEST(Harvest, PartHeldByAWriterKeepsItsWholeGroup)
+TEST_F(Run, PartHeldByAWriterKeepsItsWholeGroup)
 {
-    TempHome home;
     QProcess writer;
     writer.setProcessEnvironment(home.environment());
-    writer.start(binaryPath(QStringLiteral("logwriter")),
-                 { QStringLiteral("--parts"), QStringLiteral("3"), QStringLiteral("--no-kaldo"), QStringLiteral("--hold"),
-                   QStringLiteral("1"), QStringLiteral("--hold-ms"), QStringLiteral("30000") });
-    ASSERT_TRUE(waitUntil([&] { return writer.readAllStandardOutput().contains("holding") || writer.state() == QProcess::NotRunning; }, 10000));
-    ASSERT_EQ(writer.state(), QProcess::Running);
-
-    const ProcessResult result = runVintor(home);
+    writer.start(binaryPath("logwriter"_s), args("--parts 3 --no-kaldo --hold 1 --hold-ms 30000"_s));
+    ASSERT_TRUE(waitUntil([&] { return writer.readAllStandardOutput().contains("holding"); }, 10000));
+    const ProcessResult result = run();
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_TRUE(result.err.startsWith("Failed to lock file: ")) << result.err.constData();
     EXPECT_EQ(filesIn(home.logFolder()).size(), 3);
@@ -279,121 +259,76 @@ TEST(Harvest, PartHeldByAWriterKeepsItsWholeGroup)
     writer.waitForFinished();
 }
 
-TEST(Harvest, MissingDebugFolderChangesNothingElse)
+TEST_F(Run, AsksTheServiceOnceAndThenAnswersFromTheStore)
 {
-    TempHome home;
-    home.writeSettings({ { QStringLiteral("Vintor Debug Dir"), home.path() + QStringLiteral("/missing") } });
-    writeLogs(home, { QStringLiteral("--no-kaldo") });
-    const ProcessResult result = runVintor(home);
-    EXPECT_EQ(result.exitCode, 0);
-    EXPECT_TRUE(filesIn(home.logFolder()).isEmpty());
-    EXPECT_FALSE(QFileInfo::exists(home.path() + QStringLiteral("/missing")));
-}
-
-TEST(Service, AsksOnceAndThenAnswersFromTheStore)
-{
-    TempHome home;
-    const QString requestLog = home.path() + QStringLiteral("/requests.log");
-    RefService service;
-    ASSERT_TRUE(service.start({ QStringLiteral("--policy"), writePolicy(home), QStringLiteral("--log"), requestLog,
-                                QStringLiteral("--receive-dir"), home.path() }));
-    pointAtService(home, service.port());
-
-    writeLogs(home, { QStringLiteral("--sessions"), QStringLiteral("3") });
-    EXPECT_EQ(runVintor(home).exitCode, 0);
-    const QByteArray firstRequests = readFile(requestLog);
-    EXPECT_EQ(countLines(firstRequests, "logsAvailable apiVersion=1 sessions=3"), 1) << firstRequests.constData();
-
-    QSettings store(home.storeFile(), QSettings::IniFormat);
-    const QString data = store.value(QStringLiteral("data")).toString();
-    EXPECT_EQ(data.count(QStringLiteral("<si ")), 3) << data.toStdString();
-    EXPECT_TRUE(data.contains(QStringLiteral("productID=\"27\" version=\"2024.1\" country=\"DE\" locale=\"de_DE\" publish=\"SummaryOnly\"")));
+    ASSERT_TRUE(startService());
+    writeLogs("--sessions 3"_s);
+    EXPECT_EQ(run().exitCode, 0);
+    EXPECT_EQ(requestsStartingWith("logsAvailable apiVersion=1 sessions=3"), 1) << readFile(requestLog).constData();
+    const QString data = QSettings(home.storeFile(), QSettings::IniFormat).value("data"_s).toString();
+    EXPECT_EQ(data.count("<si "_s), 3) << data.toStdString();
+    EXPECT_TRUE(
+        data.contains(R"(productID="27" version="2024.1" country="DE" locale="de_DE" publish="SummaryOnly")"_s));
 
     // The same sessions again: the store answers, the service is not asked.
-    writeLogs(home, { QStringLiteral("--sessions"), QStringLiteral("3"), QStringLiteral("--seed"), QStringLiteral("7") });
-    QProcessEnvironment traced = home.environment();
-    traced.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("default.debug=true"));
-    const ProcessResult second = runProgram(vintor(), { QStringLiteral("-forKALDO") }, traced);
+    writeLogs("--sessions 3 --seed 7"_s);
+    const ProcessResult second = run("-forKALDO"_s, { { "QT_LOGGING_RULES"_s, "default.debug=true"_s } });
     EXPECT_EQ(second.exitCode, 0);
-    EXPECT_EQ(countLines(readFile(requestLog), "logsAvailable"), 1);
-    EXPECT_EQ(countLines(readFile(requestLog), "post stored"), 2) << readFile(requestLog).constData() << second.err.constData();
+    EXPECT_EQ(requestsStartingWith("logsAvailable"), 1);
+    EXPECT_EQ(requestsStartingWith("post stored"), 2) << readFile(requestLog).constData() << second.err.constData();
 }
 
-TEST(Service, FailedExchangeDeletesTheFullLogsAndEndsWithMinusOne)
+TEST_F(Run, FailedExchangeDeletesTheFullLogsAndEndsWithMinusOne)
 {
-    RefService faulty;
-    TempHome home;
-    ASSERT_TRUE(faulty.start({ QStringLiteral("--policy"), writePolicy(home, "fault The service is closed\n") }));
-    QTcpServer closed;
-    closed.listen(QHostAddress::LocalHost, 0);
-    const int refusedPort = closed.serverPort();
-    closed.close();
-
-    for (int port : { faulty.port(), refusedPort }) {
-        TempHome run;
-        pointAtService(run, port);
-        writeLogs(run, { QStringLiteral("--parts"), QStringLiteral("2") });
-        const ProcessResult result = runVintor(run);
-        EXPECT_EQ(result.exitCode, 255) << "port " << port;
-        EXPECT_TRUE(filesIn(run.logFolder()).isEmpty()) << filesIn(run.logFolder()).join(' ').toStdString();
-        EXPECT_FALSE(QFileInfo::exists(run.logFolder() + QStringLiteral("/processedForKALDO")));
-        EXPECT_FALSE(QFileInfo::exists(run.storeFile()));
+    ASSERT_TRUE(startService("fault The service is closed\n"));
+    for (int port : { service.port(), freePort() }) {
+        TempHome home;
+        home.writeSettings({ { "wsUrl"_s, "http://127.0.0.1:%1/usagetracking/veri.asmx"_s.arg(port) } });
+        runProgram(binaryPath("logwriter"_s), args("--parts 2"_s), home.environment());
+        EXPECT_EQ(runProgram(vintor, { "-forKALDO"_s }, home.environment()).exitCode, 255) << "port " << port;
+        EXPECT_TRUE(filesIn(home.logFolder()).isEmpty()) << filesIn(home.logFolder()).join(' ').toStdString();
+        EXPECT_FALSE(QFileInfo::exists(home.logFolder() + "/processedForKALDO"_s));
+        EXPECT_FALSE(QFileInfo::exists(home.storeFile()));
     }
 }
 
-TEST(Delivery, TheReceiverGetsExactlyTheFilteredLogs)
+TEST_F(Run, TheReceiverGetsExactlyTheFilteredLogs)
 {
-    TempHome home;
-    const QString requestLog = home.path() + QStringLiteral("/requests.log");
-    const QString received = home.path() + QStringLiteral("/received");
-    const QString debug = home.path() + QStringLiteral("/debug");
-    QDir().mkpath(received);
-    QDir().mkpath(debug);
-    RefService service;
-    ASSERT_TRUE(service.start({ QStringLiteral("--policy"), writePolicy(home), QStringLiteral("--log"), requestLog,
-                                QStringLiteral("--receive-dir"), received }));
-    pointAtService(home, service.port(), { { QStringLiteral("Vintor Debug Dir"), debug } });
-
-    const QStringList parts = writeLogs(home, { QStringLiteral("--parts"), QStringLiteral("2"), QStringLiteral("--sessions"),
-                                                QStringLiteral("6"), QStringLiteral("--events"), QStringLiteral("7") });
-    writeLogs(home, { QStringLiteral("--name"), QStringLiteral("adminonly"), QStringLiteral("--no-kaldo"),
-                      QStringLiteral("--admin") });
+    ASSERT_TRUE(startService());
+    useDebugFolder();
+    const QStringList parts = writeLogs("--parts 2 --sessions 6 --events 7"_s);
+    writeLogs("--name adminonly --no-kaldo --admin"_s);
     // What the writer put inside `anon`, which must never reach the receiver.
     QStringList secrets;
     for (const QString &part : parts) {
-        const QString text = QString::fromUtf8(readFile(part));
-        const QRegularExpression anon(QStringLiteral("<anon>([^<]+)</anon>"));
-        for (auto it = anon.globalMatch(text); it.hasNext();)
+        for (auto it = QRegularExpression("<anon>([^<]+)</anon>"_s).globalMatch(QString::fromUtf8(readFile(part)));
+             it.hasNext();)
             secrets.append(it.next().captured(1));
     }
     ASSERT_FALSE(secrets.isEmpty());
 
     // A temporary folder that cannot take a file changes nothing: the body is made elsewhere.
-    QProcessEnvironment environment = home.environment();
-    writeFile(home.path() + QStringLiteral("/not-a-folder"), "x");
-    environment.insert(QStringLiteral("TMPDIR"), home.path() + QStringLiteral("/not-a-folder"));
-    const ProcessResult result = runProgram(vintor(), { QStringLiteral("-forKALDO") }, environment);
+    writeFile(home.path() + "/not-a-folder"_s, "x");
+    const ProcessResult result = run("-forKALDO"_s, { { "TMPDIR"_s, home.path() + "/not-a-folder"_s } });
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_TRUE(result.err.isEmpty()) << result.err.constData();
-
     EXPECT_EQ(filesIn(home.logFolder()), QStringList());
-    EXPECT_TRUE(filesIn(home.logFolder() + QStringLiteral("/processedForKALDO")).isEmpty());
-    EXPECT_TRUE(QFileInfo(home.logFolder() + QStringLiteral("/processedForLocalAdmin")).isDir());
+    EXPECT_TRUE(filesIn(home.logFolder() + "/processedForKALDO"_s).isEmpty());
+    EXPECT_TRUE(QFileInfo(home.logFolder() + "/processedForLocalAdmin"_s).isDir());
 
     const QStringList stored = filesIn(received);
     ASSERT_EQ(stored.size(), 1) << "the log for the administration tool alone is not sent";
     const QByteArray log = readFile(received + QLatin1Char('/') + stored.first());
-    EXPECT_EQ(log, readFile(debug + QStringLiteral("/usage-output.xml")));
-    EXPECT_FALSE(QFileInfo::exists(debug + QStringLiteral("/adminonly-output.xml")));
-
+    EXPECT_EQ(log, readFile(debug + "/usage-output.xml"_s));
+    EXPECT_FALSE(QFileInfo::exists(debug + "/adminonly-output.xml"_s));
     // Six sessions of products 12, 27, 31 in turn: two in full, two as summaries, two discarded.
     EXPECT_EQ(log.count("<sessionuuid>"), 4);
     EXPECT_EQ(log.count("<productid>31</productid>"), 0);
     EXPECT_EQ(log.count("<eventsomitted>1</eventsomitted>"), 2);
     EXPECT_EQ(log.count("<event>"), 2 * 7) << "events of the two detailed sessions only";
     EXPECT_EQ(log.count("<eventendtime>"), 2 * 5);
-    EXPECT_EQ(log.count("<anon>"), 0);
-    EXPECT_EQ(log.count("<eventstart ") + log.count("<eventstart>") + log.count("<eventend ") + log.count("<eventend/"), 0);
+    for (const char *gone : { "<anon>", "<eventstart>", "<eventstart ", "<eventend ", "<eventend/" })
+        EXPECT_EQ(log.count(gone), 0) << gone;
     for (const QString &secret : secrets)
         EXPECT_FALSE(log.contains(secret.toUtf8())) << secret.toStdString();
 }

@@ -2,6 +2,7 @@
 // needs it.
 
 #include "publishinstructionstore.h"
+#include "testtools.h"
 
 #include <QRandomGenerator>
 #include <QSettings>
@@ -12,165 +13,136 @@ namespace {
 
 QSettings &file()
 {
-    static QSettings settings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("KALDO Technologies"),
-                              QStringLiteral("Zadazevi Rerevarazu"));
+    static QSettings settings(QSettings::IniFormat, QSettings::UserScope, "KALDO Technologies"_s,
+                              "Zadazevi Rerevarazu"_s);
     return settings;
-}
-
-void setData(const QString &data)
-{
-    file().clear();
-    file().setValue(QStringLiteral("data"), data);
-    file().sync();
 }
 
 QString data()
 {
     file().sync();
-    return file().value(QStringLiteral("data")).toString();
+    return file().value("data"_s).toString();
 }
 
-PublishInstruction instruction(int product, const QString &country, PublishType publish, qint64 until)
+PublishInstruction instruction(int product, const QString &country, PublishType publish = Details, qint64 until = 0)
 {
-    PublishInstruction in;
-    in.productID = product;
-    in.version = QStringLiteral("4.2");
-    in.osPlatform = 2;
-    in.osVersion = 10;
-    in.servicePack = QStringLiteral("SP1");
-    in.osBits = 64;
-    in.architecture = 9;
-    in.langID = QStringLiteral("en");
-    in.country = country;
-    in.locale = QStringLiteral("en_US");
-    in.publish = publish;
-    in.publishUntil = until;
-    return in;
+    return testInstruction(testSession(product, "4.2"_s, country), publish, until);
 }
 
-QString si(int product, const QString &country, const QString &publish, qint64 until)
+// One stored entry as the store writes it; `replace` changes one attribute's text.
+QString si(const PublishInstruction &in, const QString &publish, const QPair<QString, QString> &replace = {})
 {
-    return QStringLiteral("    <si architecture=\"9\" langID=\"en\" osBits=\"64\" osPlatform=\"2\" osVersion=\"10\" "
-                          "servicePack=\"SP1\" productID=\"%1\" version=\"4.2\" country=\"%2\" locale=\"en_US\" "
-                          "publish=\"%3\" publishUntil=\"%4\"/>\n")
-        .arg(product)
-        .arg(country, publish)
-        .arg(until);
+    QString entry = "<si architecture=\"9\" langID=\"en\" osBits=\"%1\" osPlatform=\"2\" osVersion=\"10\" "
+                    "servicePack=\"SP1\" productID=\"%2\" version=\"4.2\" country=\"%3\" locale=\"%4\" "
+                    "publish=\"%5\" publishUntil=\"%6\"/>"_s.arg(in.osBits)
+                        .arg(in.productID)
+                        .arg(in.country.toHtmlEscaped(), in.locale, publish)
+                        .arg(in.publishUntil);
+    return "    "_s + entry.replace(replace.first, replace.second) + QLatin1Char('\n');
 }
 
-QString document(const QString &items, const QString &version = QStringLiteral("1"))
+QString document(const QString &items, const QString &version = "1"_s)
 {
-    return QStringLiteral("<?xml version=\"1.0\" standalone=\"yes\"?>\n<items version=\"%1\">\n").arg(version) + items
-        + QStringLiteral("</items>\n");
+    return "<?xml version=\"1.0\" standalone=\"yes\"?>\n<items version=\"%1\">\n"_s.arg(version) + items
+           + "</items>\n"_s;
 }
 
 class Store : public ::testing::Test
 {
 protected:
     void SetUp() override { file().clear(); }
-    void useClock(PublishInstructionStore &store) { store.setClock([this] { return now; }); }
+    // A store on the given file contents, its clock at `now`.
+    PublishInstructionStore &store(const QString &contents = QString())
+    {
+        file().clear();
+        if (!contents.isNull())
+            file().setValue("data"_s, contents);
+        file().sync();
+        m_store = std::make_unique<PublishInstructionStore>();
+        m_store->setClock([this] { return now; });
+        return *m_store;
+    }
+    PublishInstruction find(const PublishInstruction &query)
+    {
+        PublishInstruction found;
+        return m_store->findInstruction(query, found) ? found : PublishInstruction();
+    }
+
     qint64 now = 1000;
+    std::unique_ptr<PublishInstructionStore> m_store;
 };
 
 } // namespace
 
 TEST_F(Store, SaveWritesTheDocumentInStoreOrderWithoutDueEntries)
 {
-    PublishInstructionStore store;
-    useClock(store);
-    store.addOrUpdate(instruction(12, QStringLiteral("US"), Details, 5000));
-    store.addOrUpdate(instruction(27, QStringLiteral("DE"), SummaryOnly, now)); // due now: not saved
-    store.addOrUpdate(instruction(-3, QStringLiteral("<&\""), InvalidPublishType, 4102444800LL));
-    ASSERT_TRUE(store.save());
-    EXPECT_EQ(data(), document(si(12, QStringLiteral("US"), QStringLiteral("Details"), 5000)
-                               + si(-3, QStringLiteral("&lt;&amp;&quot;"), QStringLiteral("INVALID_PUBLISH_TYPE TYPE"),
-                                    4102444800LL)));
-    EXPECT_EQ(store.entries().size(), 3) << "entries left out of the file stay in the store";
+    EXPECT_TRUE(store().save());
+    EXPECT_EQ(data(), "<?xml version=\"1.0\" standalone=\"yes\"?>\n<items version=\"1\"/>\n"_s);
 
-    PublishInstructionStore empty;
-    ASSERT_TRUE(empty.save());
-    EXPECT_EQ(data(), QStringLiteral("<?xml version=\"1.0\" standalone=\"yes\"?>\n<items version=\"1\"/>\n"));
+    const PublishInstruction us = instruction(12, "US"_s, Details, 5000);
+    const PublishInstruction odd = instruction(-3, "<&\""_s, InvalidPublishType, 4102444800LL);
+    store().addOrUpdate(us);
+    m_store->addOrUpdate(instruction(27, "DE"_s, SummaryOnly, now)); // due now: not saved
+    m_store->addOrUpdate(odd);
+    ASSERT_TRUE(m_store->save());
+    EXPECT_EQ(data(), document(si(us, "Details"_s) + si(odd, "INVALID_PUBLISH_TYPE TYPE"_s)));
+    EXPECT_EQ(m_store->entries().size(), 3) << "entries left out of the file stay in the store";
 }
 
 TEST_F(Store, LoadDropsExpiredEntriesAndRewritesTheFile)
 {
-    setData(document(si(12, QStringLiteral("US"), QStringLiteral("Details"), 999)
-                     + si(27, QStringLiteral("DE"), QStringLiteral("SummaryOnly"), 1000)
-                     + si(31, QStringLiteral("FR"), QStringLiteral("discard"), 2000)));
-    PublishInstructionStore store;
-    useClock(store);
-    ASSERT_TRUE(store.load());
-    ASSERT_EQ(store.entries().size(), 2);
-    EXPECT_EQ(store.entries().at(1).publish, InvalidPublishType) << "publish types are case-sensitive";
-
+    const PublishInstruction fr = instruction(31, "FR"_s, Discard, 2000);
+    ASSERT_TRUE(store(document(si(instruction(12, "US"_s, Details, 999), "Details"_s)
+                               + si(instruction(27, "DE"_s, Details, 1000), "SummaryOnly"_s) + si(fr, "discard"_s)))
+                    .load());
+    ASSERT_EQ(m_store->entries().size(), 2);
+    EXPECT_EQ(m_store->entries().at(1).publish, InvalidPublishType) << "publish types are case-sensitive";
     // The entry due now is loaded and found, but the rewrite leaves it out.
-    PublishInstruction found;
-    EXPECT_TRUE(store.findInstruction(instruction(27, QStringLiteral("DE"), Discard, 0), found));
-    EXPECT_EQ(found.publish, SummaryOnly);
-    EXPECT_EQ(data(), document(si(31, QStringLiteral("FR"), QStringLiteral("INVALID_PUBLISH_TYPE TYPE"), 2000)));
+    EXPECT_EQ(find(instruction(27, "DE"_s)).publish, SummaryOnly);
+    EXPECT_EQ(data(), document(si(fr, "INVALID_PUBLISH_TYPE TYPE"_s)));
 }
 
 TEST_F(Store, OtherVersionsAndDamagedEntries)
 {
-    const QString otherVersion = document(si(12, QStringLiteral("US"), QStringLiteral("Details"), 1), QStringLiteral("1.0"));
-    setData(otherVersion);
-    PublishInstructionStore store;
-    useClock(store);
-    EXPECT_TRUE(store.load());
-    EXPECT_TRUE(store.entries().isEmpty());
+    const PublishInstruction live = instruction(14, "US"_s, Details, 5000);
+    const QString otherVersion = document(si(live, "Details"_s), "1.0"_s);
+    EXPECT_TRUE(store(otherVersion).load());
+    EXPECT_TRUE(m_store->entries().isEmpty());
     EXPECT_EQ(data(), otherVersion) << "not rewritten";
 
-    // An entry with a number that is not whole is skipped; the others load.
-    QString damaged = si(12, QStringLiteral("US"), QStringLiteral("Details"), 5000);
-    damaged.replace(QStringLiteral("productID=\"12\""), QStringLiteral("productID=\" 12\""));
-    QString empty = si(13, QStringLiteral("US"), QStringLiteral("Details"), 5000);
-    empty.replace(QStringLiteral("publishUntil=\"5000\""), QStringLiteral("publishUntil=\"\""));
-    setData(document(damaged + empty + si(14, QStringLiteral("US"), QStringLiteral("Details"), 5000)));
-    PublishInstructionStore partial;
-    useClock(partial);
-    EXPECT_TRUE(partial.load());
-    ASSERT_EQ(partial.entries().size(), 1);
-    EXPECT_EQ(partial.entries().first().productID, 14);
+    // An entry with a number that is not whole, or empty, is skipped; the others load.
+    EXPECT_TRUE(store(document(si(live, "Details"_s, { "productID=\"14\""_s, "productID=\" 14\""_s })
+                               + si(live, "Details"_s, { "publishUntil=\"5000\""_s, "publishUntil=\"\""_s })
+                               + si(live, "Details"_s)))
+                    .load());
+    ASSERT_EQ(m_store->entries().size(), 1);
+    EXPECT_EQ(m_store->entries().first().productID, 14);
 
-    setData(document(si(15, QStringLiteral("US"), QStringLiteral("Details"), 5000)) + QStringLiteral("<broken"));
-    PublishInstructionStore broken;
-    useClock(broken);
-    EXPECT_FALSE(broken.load());
-    EXPECT_FALSE(broken.errorString().isEmpty());
-    EXPECT_EQ(broken.entries().size(), 1) << "what was read before the error stays";
+    EXPECT_FALSE(store(document(si(live, "Details"_s)) + "<broken"_s).load());
+    EXPECT_FALSE(m_store->errorString().isEmpty());
+    EXPECT_EQ(m_store->entries().size(), 1) << "what was read before the error stays";
 }
 
-TEST_F(Store, FindSkipsExpiredEqualEntries)
+TEST_F(Store, FindSkipsExpiredEqualEntriesAndUpdatesIgnorePlace)
 {
-    setData(document(si(12, QStringLiteral("US"), QStringLiteral("Discard"), 1500)
-                     + si(12, QStringLiteral("US"), QStringLiteral("Details"), 3000)));
-    PublishInstructionStore store;
-    useClock(store);
-    ASSERT_TRUE(store.load());
-    PublishInstruction found;
-    ASSERT_TRUE(store.findInstruction(instruction(12, QStringLiteral("US"), Details, 0), found));
-    EXPECT_EQ(found.publish, Discard) << "the first live equal entry";
+    ASSERT_TRUE(store(document(si(instruction(12, "US"_s, Discard, 1500), "Discard"_s)
+                               + si(instruction(12, "US"_s, Details, 3000), "Details"_s)))
+                    .load());
+    EXPECT_EQ(find(instruction(12, "US"_s)).publish, Discard) << "the first live equal entry";
     now = 2000;
-    ASSERT_TRUE(store.findInstruction(instruction(12, QStringLiteral("US"), Details, 0), found));
-    EXPECT_EQ(found.publish, Details);
+    EXPECT_EQ(find(instruction(12, "US"_s)).publish, Details);
     now = 3001;
-    EXPECT_FALSE(store.findInstruction(instruction(12, QStringLiteral("US"), Details, 0), found));
-    EXPECT_EQ(store.errorString(), QStringLiteral("Match not found"));
-}
+    EXPECT_EQ(find(instruction(12, "US"_s)).publish, InvalidPublishType);
+    EXPECT_EQ(m_store->errorString(), "Match not found"_s);
 
-TEST_F(Store, AddOrUpdateIgnoresCountryAndLocale)
-{
-    PublishInstructionStore store;
-    useClock(store);
-    store.addOrUpdate(instruction(12, QStringLiteral("US"), Details, 5000));
-    store.addOrUpdate(instruction(12, QStringLiteral("DE"), Discard, 6000));
-    ASSERT_EQ(store.entries().size(), 1);
-    EXPECT_EQ(store.entries().first().country, QStringLiteral("US"));
-    EXPECT_EQ(store.entries().first().publish, Discard);
-    EXPECT_EQ(store.entries().first().publishUntil, 6000);
-    PublishInstruction found;
-    EXPECT_FALSE(store.findInstruction(instruction(12, QStringLiteral("DE"), Details, 0), found));
-    EXPECT_TRUE(store.findInstruction(instruction(12, QStringLiteral("US"), Details, 0), found));
+    store().addOrUpdate(instruction(12, "US"_s, Details, 5000));
+    m_store->addOrUpdate(instruction(12, "DE"_s, Discard, 6000));
+    ASSERT_EQ(m_store->entries().size(), 1);
+    EXPECT_EQ(m_store->entries().first().country, "US"_s);
+    EXPECT_EQ(m_store->entries().first().publish, Discard);
+    EXPECT_EQ(m_store->entries().first().publishUntil, 6000);
+    EXPECT_EQ(find(instruction(12, "DE"_s)).publish, InvalidPublishType) << "found only under its own place";
+    EXPECT_EQ(find(instruction(12, "US"_s)).publish, Discard);
 }
 
 // The indexes must answer exactly as a walk of the entries in order would.
@@ -178,58 +150,38 @@ TEST_F(Store, IndexedLookupsMatchTheWalkInOrder)
 {
     QRandomGenerator random(42);
     auto randomInstruction = [&] {
-        PublishInstruction in = instruction(static_cast<int>(random.bounded(4)),
-                                            random.bounded(2) ? QStringLiteral("US") : QStringLiteral("DE"),
+        PublishInstruction in = instruction(static_cast<int>(random.bounded(4)), random.bounded(2) ? "US"_s : "DE"_s,
                                             static_cast<PublishType>(random.bounded(3)), 900 + random.bounded(200));
-        in.locale = random.bounded(2) ? QStringLiteral("en_US") : QStringLiteral("de_DE");
+        in.locale = random.bounded(2) ? "en_US"_s : "de_DE"_s;
         in.osBits = random.bounded(2) ? 32 : 64;
         return in;
     };
     QString items;
     QVector<PublishInstruction> walk;
     for (int i = 0; i < 200; ++i) {
-        const PublishInstruction in = randomInstruction();
-        items += QStringLiteral("<si architecture=\"9\" langID=\"en\" osBits=\"%1\" osPlatform=\"2\" osVersion=\"10\" "
-                                "servicePack=\"SP1\" productID=\"%2\" version=\"4.2\" country=\"%3\" locale=\"%4\" "
-                                "publish=\"%5\" publishUntil=\"%6\"/>")
-                     .arg(in.osBits)
-                     .arg(in.productID)
-                     .arg(in.country, in.locale, publishTypeName(in.publish))
-                     .arg(in.publishUntil);
-        walk.append(in);
+        walk.append(randomInstruction());
+        items += si(walk.last(), publishTypeName(walk.last().publish));
     }
-    setData(document(items));
-    PublishInstructionStore store;
     now = 0;
-    useClock(store);
-    ASSERT_TRUE(store.load());
+    ASSERT_TRUE(store(document(items)).load());
     for (int round = 0; round < 300; ++round) {
         now = 900 + random.bounded(250);
         const PublishInstruction query = randomInstruction();
-        const PublishInstruction *expected = nullptr;
-        for (const PublishInstruction &entry : walk) {
-            if (entry.session() == query.session() && entry.publishUntil >= now) {
-                expected = &entry;
-                break;
-            }
-        }
-        PublishInstruction found;
-        ASSERT_EQ(store.findInstruction(query, found), expected != nullptr);
-        if (expected) {
-            EXPECT_EQ(found.publish, expected->publish);
-            EXPECT_EQ(found.publishUntil, expected->publishUntil);
-        }
+        auto expected = std::find_if(walk.begin(), walk.end(), [&](const PublishInstruction &entry) {
+            return entry.session() == query.session() && entry.publishUntil >= now;
+        });
+        const PublishInstruction found = find(query);
+        ASSERT_EQ(found.publish, expected == walk.end() ? InvalidPublishType : expected->publish);
+        ASSERT_EQ(found.publishUntil, expected == walk.end() ? -1 : expected->publishUntil);
         if (round % 3 == 0) {
-            store.addOrUpdate(query);
+            m_store->addOrUpdate(query);
             auto same = std::find_if(walk.begin(), walk.end(),
                                      [&](const PublishInstruction &e) { return e.sameSessionIgnoringPlace(query); });
-            if (same == walk.end()) {
+            if (same == walk.end())
                 walk.append(query);
-            } else {
-                same->publish = query.publish;
-                same->publishUntil = query.publishUntil;
-            }
-            ASSERT_EQ(store.entries().size(), walk.size());
+            else
+                std::tie(same->publish, same->publishUntil) = std::tie(query.publish, query.publishUntil);
+            ASSERT_EQ(m_store->entries().size(), walk.size());
         }
     }
 }

@@ -1,13 +1,10 @@
 // The transfer engine and the log upload against local servers that misbehave on purpose.
 
-#include "logger.h"
 #include "logupload.h"
 #include "qhttpwithresume.h"
 #include "testtools.h"
 
 #include <QBuffer>
-#include <QFileInfo>
-#include <QSslConfiguration>
 #include <QNetworkReply>
 #include <QSignalSpy>
 #include <QTcpSocket>
@@ -19,14 +16,7 @@ using QtDownloader::QHttpWithResume;
 
 namespace {
 
-class RecordingLogger : public Logger
-{
-public:
-    void log(const QString &message) override { messages.append(message); }
-    bool isEnabled() const override { return true; }
-    QStringList messages;
-};
-
+const QString &octets = QHttpWithResume::OctetStreamContentType;
 
 } // namespace
 
@@ -35,25 +25,23 @@ TEST(Engine, RedirectedPostIsSentAgainWithTheSameBodyAndHeaders)
     ScriptedServer *self = nullptr;
     ScriptedServer server([&](QTcpSocket *socket, const HttpRequest &request) {
         if (request.path == "/first")
-            socket->write(ScriptedServer::redirect(302, self->url(QStringLiteral("/second"))));
+            socket->write(ScriptedServer::redirect(302, self->url("/second"_s)));
         else
             socket->write(ScriptedServer::response(200, "stored"));
     });
     self = &server;
-
     QHttpWithResume engine;
     QSignalSpy finished(&engine, &QHttpWithResume::ResumeRequestFinished);
     const QByteArray body("compressed log body");
-    QNetworkReply *handle = engine.Post(QUrl(server.url(QStringLiteral("/first"))), QHttpWithResume::OctetStreamContentType,
-                                        body, { { QStringLiteral("X-KALDO-utkey1"), QStringLiteral("123") } });
+    QNetworkReply *handle
+        = engine.Post(QUrl(server.url("/first"_s)), octets, body, { { "X-KALDO-utkey1"_s, "123"_s } });
     ASSERT_NE(handle, nullptr);
     ASSERT_TRUE(finished.wait(5000));
     EXPECT_EQ(finished.first().at(0).value<QNetworkReply *>(), handle) << "the caller's handle, not the second reply";
     EXPECT_FALSE(finished.first().at(1).toBool());
     ASSERT_EQ(server.requests.size(), 2);
     for (const HttpRequest &request : server.requests) {
-        EXPECT_EQ(request.method, QByteArray("POST"));
-        EXPECT_EQ(request.body, body);
+        EXPECT_EQ(request.method + ' ' + request.body, "POST " + body);
         EXPECT_EQ(request.headers.value("content-type"), QByteArray("application/octet-stream"));
         EXPECT_EQ(request.headers.value("x-kaldo-utkey1"), QByteArray("123"));
     }
@@ -61,67 +49,57 @@ TEST(Engine, RedirectedPostIsSentAgainWithTheSameBodyAndHeaders)
 
 TEST(Engine, RedirectHistoryAndLimit)
 {
-    // /hop/N redirects to /hop/N+1; /loop redirects to itself.
+    // /hop/N redirects to /hop/N+1; /start to /loop, which redirects to itself.
     ScriptedServer *self = nullptr;
     ScriptedServer server([&](QTcpSocket *socket, const HttpRequest &request) {
-        if (request.path.startsWith("/hop/")) {
-            const int next = request.path.mid(5).toInt() + 1;
-            socket->write(ScriptedServer::redirect(307, self->url(QStringLiteral("/hop/%1").arg(next))));
-        } else if (request.path == "/start") {
-            socket->write(ScriptedServer::redirect(301, self->url(QStringLiteral("/loop"))));
-        } else {
-            socket->write(ScriptedServer::redirect(303, self->url(QStringLiteral("/loop"))));
-        }
+        if (request.path.startsWith("/hop/"))
+            socket->write(ScriptedServer::redirect(307, self->url("/hop/%1"_s.arg(request.path.mid(5).toInt() + 1))));
+        else
+            socket->write(ScriptedServer::redirect(request.path == "/start" ? 301 : 303, self->url("/loop"_s)));
     });
     self = &server;
-
     QHttpWithResume engine;
     const QByteArray body("x");
-    auto result = engine.SyncPost(QUrl(server.url(QStringLiteral("/hop/0"))), QHttpWithResume::OctetStreamContentType, body);
-    EXPECT_TRUE(result.ok) << "an unfollowed 3xx ends the request as a success";
+    EXPECT_TRUE(engine.SyncPost(QUrl(server.url("/hop/0"_s)), octets, body).ok) << "an unfollowed 3xx is a success";
     EXPECT_EQ(server.requests.size(), 11) << "the first request and ten redirects";
     EXPECT_EQ(server.requests.last().path, QByteArray("/hop/10"));
 
     server.requests.clear();
-    result = engine.SyncPost(QUrl(server.url(QStringLiteral("/start"))), QHttpWithResume::OctetStreamContentType, body);
-    EXPECT_TRUE(result.ok);
-    EXPECT_EQ(server.requests.size(), 2) << "a target already followed is not followed again";
-
+    EXPECT_TRUE(engine.SyncPost(QUrl(server.url("/start"_s)), octets, body).ok);
+    EXPECT_EQ(server.paths(), QList<QByteArray>({ "/start", "/loop" })) << "a target is followed once";
     // A redirected POST without a content type cannot be sent again: it ends with the 3xx.
     server.requests.clear();
-    result = engine.SyncPost(QUrl(server.url(QStringLiteral("/start"))), QString(), body);
-    EXPECT_TRUE(result.ok);
+    EXPECT_TRUE(engine.SyncPost(QUrl(server.url("/start"_s)), QString(), body).ok);
     EXPECT_EQ(server.requests.size(), 1);
 }
 
 TEST(Engine, InactivityTimeoutAndTrickle)
 {
-    ScriptedServer stalling([](QTcpSocket *, const HttpRequest &) {});
-    QHttpWithResume engine;
-    engine.setInactivityTimeout(200);
-    const QByteArray body("x");
-    auto result = engine.SyncPost(QUrl(stalling.url(QStringLiteral("/"))), QHttpWithResume::OctetStreamContentType, body);
-    EXPECT_FALSE(result.ok);
-    EXPECT_EQ(result.message, QStringLiteral("timeout"));
-
-    // A body that keeps coming, a byte every 100 ms for a second, outlives a 300 ms time-out.
-    ScriptedServer trickling([](QTcpSocket *socket, const HttpRequest &) {
+    // /stall never answers; /trickle sends a byte every 100 ms for a second.
+    ScriptedServer server([](QTcpSocket *socket, const HttpRequest &request) {
+        if (request.path == "/stall")
+            return;
         socket->write("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n");
         auto *timer = new QTimer(socket);
-        auto *sent = new int(0);
-        QObject::connect(timer, &QTimer::timeout, socket, [socket, timer, sent] {
+        QObject::connect(timer, &QTimer::timeout, socket, [socket, timer] {
             socket->write("x");
-            if (++*sent == 10) {
+            timer->setProperty("sent", timer->property("sent").toInt() + 1);
+            if (timer->property("sent").toInt() == 10)
                 timer->stop();
-                delete sent;
-            }
         });
         timer->start(100);
     });
+    QHttpWithResume engine;
+    engine.setInactivityTimeout(200);
+    const QByteArray body("x");
+    auto result = engine.SyncPost(QUrl(server.url("/stall"_s)), octets, body);
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.message, "timeout"_s);
+
     QHttpWithResume patient;
     patient.setInactivityTimeout(300);
     QSignalSpy progress(&patient, &QHttpWithResume::ResumeDataReadProgress);
-    result = patient.SyncPost(QUrl(trickling.url(QStringLiteral("/"))), QHttpWithResume::OctetStreamContentType, body);
+    result = patient.SyncPost(QUrl(server.url("/trickle"_s)), octets, body);
     EXPECT_TRUE(result.ok) << result.message.toStdString();
     EXPECT_GE(progress.size(), 5);
 }
@@ -132,31 +110,27 @@ TEST(Engine, BlockedEngineFinishesOnTheNextPassOfTheEventLoop)
     engine.SetInternetAccessBlocked(true);
     QSignalSpy finished(&engine, &QHttpWithResume::RequestFinished);
     const QByteArray body("x");
-    EXPECT_EQ(engine.Post(QUrl(QStringLiteral("http://127.0.0.1:9/")), QString(), body), nullptr);
+    EXPECT_EQ(engine.Post(QUrl("http://127.0.0.1:9/"_s), QString(), body), nullptr);
     EXPECT_EQ(finished.size(), 0) << "never from inside the operation";
     EXPECT_TRUE(finished.wait(1000));
-    EXPECT_EQ(engine.ErrorString(), QStringLiteral("Internet access is disabled by the system administrator."));
-
-    QHttpWithResume fresh;
-    fresh.SetInternetAccessBlocked(true);
-    const auto result = fresh.SyncPost(QUrl(QStringLiteral("http://127.0.0.1:9/")), QString(), body);
+    EXPECT_EQ(engine.ErrorString(), "Internet access is disabled by the system administrator."_s);
+    const auto result = engine.SyncPost(QUrl("http://127.0.0.1:9/"_s), QString(), body);
     EXPECT_FALSE(result.ok);
     EXPECT_TRUE(result.message.isEmpty());
 }
 
-TEST(Upload, KeyDependsOnTheBodyLengthAlone)
+TEST(Upload, KeyAndBody)
 {
-    // Known answers from the receiver's side of the agreement.
-    EXPECT_EQ(uploadKey(0), 2396444270u);
-    EXPECT_EQ(uploadKey(1), 2413221486u);
-    EXPECT_EQ(uploadKey(836), 3403077230u);
-    EXPECT_EQ(uploadKey(0x01020304), 2329335407u);
-    EXPECT_EQ(uploadKey(0xffffffffu), 1909905041u);
-    EXPECT_EQ(uploadKey(0x01aabb04), uploadKey(0x01000004)) << "the middle bytes do not count";
-}
+    // Known answers from the receiver's side of the agreement; the middle bytes do not count.
+    const QList<QPair<quint32, quint32>> keys { { 0, 2396444270u },
+                                                { 1, 2413221486u },
+                                                { 836, 3403077230u },
+                                                { 0x01020304, 2329335407u },
+                                                { 0xffffffffu, 1909905041u } };
+    for (const auto &key : keys)
+        EXPECT_EQ(uploadKey(key.first), key.second) << key.first;
+    EXPECT_EQ(uploadKey(0x01aabb04), uploadKey(0x01000004));
 
-TEST(Upload, BodyIsTheFrameworksCompressedForm)
-{
     QByteArray log;
     for (int i = 0; i < 20000; ++i)
         log += "<event><feature>Open</feature><n>" + QByteArray::number(i) + "</n></event>\n";
@@ -175,78 +149,50 @@ TEST(Upload, BodyIsTheFrameworksCompressedForm)
 TEST(Upload, PostsTheFileWithItsKeyAndReportsTheOutcome)
 {
     QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("g.full.xml"));
+    const QString path = dir.filePath("g.full.xml"_s);
     writeFile(path, "<kaldousage><session/></kaldousage>");
-    ScriptedServer receiver([](QTcpSocket *socket, const HttpRequest &) {
-        socket->write(ScriptedServer::response(200, "anything at all"));
-    });
+    ScriptedServer receiver(
+        [](QTcpSocket *socket, const HttpRequest &) { socket->write(ScriptedServer::response(200, "anything")); });
     RecordingLogger logger;
-    EXPECT_FALSE(postLogFile(path, receiver.url(QStringLiteral("/usagetracking/post.track")), &logger));
+    EXPECT_FALSE(postLogFile(path, receiver.url("/usagetracking/post.track"_s), &logger));
     ASSERT_EQ(receiver.requests.size(), 1);
     const HttpRequest &request = receiver.requests.first();
     EXPECT_EQ(qUncompress(request.body), readFile(path));
-    EXPECT_EQ(request.headers.value("x-kaldo-utkey1"), QByteArray::number(uploadKey(static_cast<quint32>(request.body.size()))));
+    EXPECT_EQ(request.headers.value("x-kaldo-utkey1"),
+              QByteArray::number(uploadKey(static_cast<quint32>(request.body.size()))));
     EXPECT_EQ(request.headers.value("content-length"), QByteArray::number(request.body.size()));
-    EXPECT_EQ(logger.messages, QStringList({ QStringLiteral("Trying to POST file ") + path, QStringLiteral("POST results: success") }));
+    EXPECT_EQ(logger.messages, QStringList({ "Trying to POST file "_s + path, "POST results: success"_s }));
 
     // An empty file is posted as the compressed form of nothing; a missing one is not posted.
     writeFile(path, QByteArray());
-    EXPECT_FALSE(postLogFile(path, receiver.url(QStringLiteral("/")), &logger));
+    EXPECT_FALSE(postLogFile(path, receiver.url("/"_s), &logger));
     EXPECT_EQ(receiver.requests.last().body, QByteArray(4, '\0'));
     logger.messages.clear();
-    EXPECT_TRUE(postLogFile(dir.filePath(QStringLiteral("missing.xml")), receiver.url(QStringLiteral("/")), &logger));
+    EXPECT_TRUE(postLogFile(dir.filePath("missing.xml"_s), receiver.url("/"_s), &logger));
     EXPECT_EQ(receiver.requests.size(), 2);
-    ASSERT_EQ(logger.messages.size(), 2);
-    EXPECT_TRUE(logger.messages.at(1).startsWith(QStringLiteral("POST results: Cannot read "))) << logger.messages.at(1).toStdString();
+    EXPECT_TRUE(logger.messages.value(1).startsWith("POST results: Cannot read "_s))
+        << logger.messages.join(' ').toStdString();
 }
 
-TEST(Upload, SelfSignedReceiverFailsWithTheSslError)
+TEST(Upload, OverHttpsOnlyToATrustedReceiver)
 {
     QTemporaryDir dir;
-    QString certificate, key;
-    ASSERT_TRUE(makeSelfSignedCertificate(dir.path(), certificate, key));
-    ScriptedServer receiver([](QTcpSocket *socket, const HttpRequest &) {
-        socket->write(ScriptedServer::response(200, "ok"));
-    });
-    receiver.enableTls(certificate, key);
-    writeFile(dir.filePath(QStringLiteral("log.xml")), "<kaldousage/>");
-    RecordingLogger logger;
-    EXPECT_TRUE(postLogFile(dir.filePath(QStringLiteral("log.xml")), receiver.url(QStringLiteral("/")), &logger));
-    ASSERT_EQ(logger.messages.size(), 2);
-    EXPECT_TRUE(logger.messages.at(1).startsWith(QStringLiteral("POST results: SSL"))) << logger.messages.at(1).toStdString();
-    EXPECT_TRUE(receiver.requests.isEmpty());
-}
-
-TEST(Upload, ReferenceReceiverOverHttpsChecksKeyAndBody)
-{
-    QTemporaryDir dir;
-    QString certificate, key;
-    ASSERT_TRUE(makeSelfSignedCertificate(dir.path(), certificate, key));
-    RefService service;
-    ASSERT_TRUE(service.start({ QStringLiteral("--cert"), certificate, QStringLiteral("--key"), key,
-                                QStringLiteral("--receive-dir"), dir.path() }));
-    const QSslConfiguration original = QSslConfiguration::defaultConfiguration();
-    QSslConfiguration trusting = original;
-    trusting.setCaCertificates(QSslCertificate::fromPath(certificate));
-    QSslConfiguration::setDefaultConfiguration(trusting);
-    const QString url = QStringLiteral("https://127.0.0.1:%1/usagetracking/post.track").arg(service.port());
-
     const QByteArray log = "<kaldousage><session/></kaldousage>";
-    writeFile(dir.filePath(QStringLiteral("g.full.xml")), log);
+    writeFile(dir.filePath("g.full.xml"_s), log);
+    ScriptedServer untrusted(
+        [](QTcpSocket *socket, const HttpRequest &) { socket->write(ScriptedServer::response(200)); });
+    untrusted.enableTls();
     RecordingLogger logger;
-    EXPECT_FALSE(postLogFile(dir.filePath(QStringLiteral("g.full.xml")), url, &logger)) << logger.messages.join(' ').toStdString();
-    EXPECT_EQ(readFile(dir.filePath(QStringLiteral("received-001.xml"))), log);
+    EXPECT_TRUE(postLogFile(dir.filePath("g.full.xml"_s), untrusted.url("/"_s), &logger));
+    EXPECT_TRUE(logger.messages.value(1).startsWith("POST results: SSL"_s)) << logger.messages.join(' ').toStdString();
+    EXPECT_TRUE(untrusted.requests.isEmpty());
 
-    // A wrong key is refused, and so is a body that is not the compressed form.
-    QtDownloader::QHttpWithResume engine;
-    const QByteArray compressed = qCompress(log);
-    auto result = engine.SyncPost(QUrl(url), QHttpWithResume::OctetStreamContentType, compressed,
-                                  { { QStringLiteral("X-KALDO-utkey1"), QStringLiteral("1") } });
-    EXPECT_FALSE(result.ok);
-    const QByteArray garbage("not compressed at all");
-    result = engine.SyncPost(QUrl(url), QHttpWithResume::OctetStreamContentType, garbage,
-                             { { QStringLiteral("X-KALDO-utkey1"), QString::number(uploadKey(static_cast<quint32>(garbage.size()))) } });
-    EXPECT_FALSE(result.ok);
-    EXPECT_FALSE(QFileInfo::exists(dir.filePath(QStringLiteral("received-002.xml"))));
-    QSslConfiguration::setDefaultConfiguration(original);
+    // The reference receiver checks the key and the compressed form of what it stores.
+    TrustTestCertificate trust;
+    ServerProcess service;
+    ASSERT_TRUE(service.startRefService(
+        { "--cert"_s, testCertificate(), "--key"_s, testKey(), "--receive-dir"_s, dir.path() }));
+    const QString url = "https://127.0.0.1:%1/usagetracking/post.track"_s.arg(service.port());
+    EXPECT_FALSE(postLogFile(dir.filePath("g.full.xml"_s), url, &logger)) << logger.messages.join(' ').toStdString();
+    EXPECT_EQ(readFile(dir.filePath("received-001.xml"_s)), log);
 }

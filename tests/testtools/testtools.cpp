@@ -10,43 +10,46 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <gtest/gtest.h>
+
+QStringList args(const QString &words)
+{
+    return words.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+}
+
 TempHome::TempHome()
 {
-    QDir(path()).mkpath(QStringLiteral("tmp"));
-    QDir(path()).mkpath(QStringLiteral("config"));
+    QDir(path()).mkpath("tmp"_s);
+    QDir(path()).mkpath("config"_s);
 }
 
 QString TempHome::logFolder() const
 {
-    return temp() + QStringLiteral("/KALDO Technologies/Zadazevi Rerevarazu Logs");
-}
-
-QString TempHome::settingsFile() const
-{
-    return configDir() + QStringLiteral("/KALDO Technologies/Zadazevi Rerevarazu.conf");
+    return temp() + "/KALDO Technologies/Zadazevi Rerevarazu Logs"_s;
 }
 
 QString TempHome::storeFile() const
 {
-    return configDir() + QStringLiteral("/KALDO Technologies/Zadazevi Rerevarazu.ini");
+    return configDir() + "/KALDO Technologies/Zadazevi Rerevarazu.ini"_s;
 }
 
 QProcessEnvironment TempHome::environment() const
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("TEMP"), temp());
-    env.insert(QStringLiteral("TMPDIR"), temp());
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), configDir());
-    env.remove(QStringLiteral("LOCALAPPDATA"));
-    for (const char *name : { "http_proxy", "https_proxy", "ftp_proxy", "all_proxy", "no_proxy", "HTTP_PROXY",
-                              "HTTPS_PROXY", "FTP_PROXY", "ALL_PROXY", "NO_PROXY" })
-        env.remove(QString::fromLatin1(name));
+    env.insert("TEMP"_s, temp());
+    env.insert("TMPDIR"_s, temp());
+    env.insert("XDG_CONFIG_HOME"_s, configDir());
+    env.remove("LOCALAPPDATA"_s);
+    for (const QString &name : args("http_proxy https_proxy ftp_proxy all_proxy no_proxy"_s)) {
+        env.remove(name);
+        env.remove(name.toUpper());
+    }
     return env;
 }
 
 void TempHome::writeSettings(const QMap<QString, QString> &values) const
 {
-    QSettings settings(settingsFile(), QSettings::IniFormat);
+    QSettings settings(configDir() + "/KALDO Technologies/Zadazevi Rerevarazu.conf"_s, QSettings::IniFormat);
     for (auto it = values.cbegin(); it != values.cend(); ++it)
         settings.setValue(it.key(), it.value());
     settings.sync();
@@ -55,6 +58,11 @@ void TempHome::writeSettings(const QMap<QString, QString> &values) const
 QString binaryPath(const QString &name)
 {
     return QStringLiteral(VINTOR_BIN_DIR "/") + name;
+}
+
+QString testData(const QString &relativePath)
+{
+    return QStringLiteral(VINTOR_TEST_DATA "/") + relativePath;
 }
 
 ProcessResult runProgram(const QString &program, const QStringList &arguments, const QProcessEnvironment &environment,
@@ -104,27 +112,40 @@ void writeFile(const QString &path, const QByteArray &contents)
         file.write(contents);
 }
 
-RefService::~RefService()
+QList<QStringList> readTable(const QString &relativePath)
 {
-    stop();
+    QList<QStringList> rows;
+    for (const QString &line : QString::fromUtf8(readFile(testData(relativePath))).split(QLatin1Char('\n'))) {
+        if (line.isEmpty() || line.startsWith(QLatin1Char('#')))
+            continue;
+        QStringList cells = line.split(" | "_s);
+        for (QString &cell : cells)
+            cell = cell == "-"_s ? QString() : cell;
+        rows.append(cells);
+    }
+    return rows;
 }
 
-bool RefService::start(const QStringList &arguments, const QProcessEnvironment &environment)
+void expectGolden(const QString &path, const QByteArray &actual)
 {
-    m_process.setProcessEnvironment(environment);
-    m_process.start(binaryPath(QStringLiteral("refservice")), arguments);
-    if (!m_process.waitForStarted(5000))
-        return false;
-    if (!waitUntil([&] { return m_process.canReadLine() || m_process.state() == QProcess::NotRunning; }, 10000))
-        return false;
-    const QByteArray line = m_process.readLine().trimmed();
-    if (!line.startsWith("listening on port "))
-        return false;
-    m_port = line.mid(18).toInt();
-    return m_port > 0;
+    if (qEnvironmentVariableIntValue("VINTOR_UPDATE_GOLDEN") == 1)
+        writeFile(path, actual);
+    EXPECT_EQ(actual.toStdString(), readFile(path).toStdString()) << path.toStdString();
 }
 
-void RefService::stop()
+QStringList filesIn(const QString &folder)
+{
+    return QDir(folder).entryList(QDir::Files | QDir::Hidden, QDir::Name);
+}
+
+int freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+ServerProcess::~ServerProcess()
 {
     if (m_process.state() != QProcess::NotRunning) {
         m_process.terminate();
@@ -135,6 +156,107 @@ void RefService::stop()
     }
 }
 
+QString ServerProcess::url(const QString &path) const
+{
+    return "http://127.0.0.1:%1%2"_s.arg(m_port).arg(path);
+}
+
+bool ServerProcess::startRefService(const QStringList &arguments)
+{
+    m_process.start(binaryPath("refservice"_s), arguments);
+    if (!waitUntil([&] { return m_process.canReadLine() || m_process.state() == QProcess::NotRunning; }, 10000))
+        return false;
+    const QByteArray line = m_process.readLine().trimmed();
+    m_port = line.startsWith("listening on port ") ? line.mid(18).toInt() : 0;
+    return m_port > 0;
+}
+
+bool ServerProcess::startListening(const QString &program, const QStringList &arguments)
+{
+    m_process.start(program, arguments);
+    return m_process.waitForStarted() && waitUntil([&] {
+               QTcpSocket socket;
+               socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(m_port));
+               return socket.waitForConnected(100);
+           });
+}
+
+bool ServerProcess::startNginx(const QString &folder)
+{
+    m_port = freePort();
+    QDir(folder).mkpath("www"_s);
+    QDir(folder).mkpath("temp"_s);
+    writeFile(folder + "/nginx.conf"_s,
+              "daemon off;\nmaster_process off;\npid %1/nginx.pid;\nerror_log %1/error.log;\nevents {}\nhttp {\n"
+              "  access_log %1/access.log;\n"
+              "  client_body_temp_path %1/temp; proxy_temp_path %1/temp; fastcgi_temp_path %1/temp;\n"
+              "  uwsgi_temp_path %1/temp; scgi_temp_path %1/temp;\n"
+              "  server {\n    listen 127.0.0.1:%2;\n    root %1/www;\n"
+              "    location = /moved { return 302 /file.bin; }\n  }\n}\n"_s.arg(folder)
+                  .arg(m_port)
+                  .toUtf8());
+    return startListening("/usr/sbin/nginx"_s,
+                          { "-p"_s, folder, "-c"_s, folder + "/nginx.conf"_s, "-e"_s, folder + "/error.log"_s });
+}
+
+bool ServerProcess::startTinyproxy(const QString &folder)
+{
+    m_port = freePort();
+    writeFile(folder + "/tinyproxy.conf"_s,
+              "Port %1\nListen 127.0.0.1\nTimeout 30\nAllow 127.0.0.1\nLogFile \"%2/tinyproxy.log\"\n"_s.arg(m_port)
+                  .arg(folder)
+                  .toUtf8());
+    return startListening("tinyproxy"_s, { "-d"_s, "-c"_s, folder + "/tinyproxy.conf"_s });
+}
+
+QString testCertificate()
+{
+    return testData("tls/cert.pem"_s);
+}
+
+QString testKey()
+{
+    return testData("tls/key.pem"_s);
+}
+
+TrustTestCertificate::TrustTestCertificate()
+    : m_saved(QSslConfiguration::defaultConfiguration())
+{
+    QSslConfiguration trusting = m_saved;
+    trusting.setCaCertificates(QSslCertificate::fromPath(testCertificate()));
+    QSslConfiguration::setDefaultConfiguration(trusting);
+}
+
+TrustTestCertificate::~TrustTestCertificate()
+{
+    QSslConfiguration::setDefaultConfiguration(m_saved);
+}
+
+SessionInfo testSession(int product, const QString &version, const QString &country)
+{
+    SessionInfo s;
+    s.productID = product;
+    s.version = version;
+    s.osPlatform = 2;
+    s.osVersion = 10;
+    s.servicePack = "SP1"_s;
+    s.osBits = 64;
+    s.architecture = 9;
+    s.langID = "en"_s;
+    s.country = country;
+    s.locale = "en_US"_s;
+    return s;
+}
+
+PublishInstruction testInstruction(const SessionInfo &session, PublishType publish, qint64 until)
+{
+    PublishInstruction in;
+    static_cast<SessionInfo &>(in) = session;
+    in.publish = publish;
+    in.publishUntil = until;
+    return in;
+}
+
 ScriptedServer::ScriptedServer(Handler handler)
     : m_handler(std::move(handler))
 {
@@ -143,33 +265,19 @@ ScriptedServer::ScriptedServer(Handler handler)
 
 QString ScriptedServer::url(const QString &path) const
 {
-    return QStringLiteral("%1://127.0.0.1:%2%3")
-        .arg(m_certificate.isEmpty() ? QStringLiteral("http") : QStringLiteral("https"))
-        .arg(serverPort())
-        .arg(path);
+    return "%1://127.0.0.1:%2%3"_s.arg(m_tls ? "https"_s : "http"_s).arg(serverPort()).arg(path);
 }
 
-void ScriptedServer::enableTls(const QString &certificatePath, const QString &keyPath)
+QList<QByteArray> ScriptedServer::paths() const
 {
-    m_certificate = certificatePath;
-    m_key = keyPath;
+    QList<QByteArray> paths;
+    for (const HttpRequest &request : requests)
+        paths.append(request.path);
+    return paths;
 }
 
-bool makeSelfSignedCertificate(const QString &folder, QString &certificatePath, QString &keyPath)
-{
-    certificatePath = folder + QStringLiteral("/cert.pem");
-    keyPath = folder + QStringLiteral("/key.pem");
-    const ProcessResult result = runProgram(
-        QStringLiteral("openssl"),
-        { QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("rsa:2048"),
-          QStringLiteral("-nodes"), QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"),
-          QStringLiteral("/CN=127.0.0.1"), QStringLiteral("-addext"), QStringLiteral("subjectAltName=IP:127.0.0.1"),
-          QStringLiteral("-keyout"), keyPath, QStringLiteral("-out"), certificatePath },
-        QProcessEnvironment::systemEnvironment());
-    return result.exitCode == 0;
-}
-
-QByteArray ScriptedServer::response(int status, const QByteArray &body, const QList<QPair<QByteArray, QByteArray>> &headers)
+QByteArray ScriptedServer::response(int status, const QByteArray &body,
+                                    const QList<QPair<QByteArray, QByteArray>> &headers)
 {
     QByteArray out = "HTTP/1.1 " + QByteArray::number(status) + " Status\r\n";
     for (const auto &header : headers)
@@ -186,14 +294,14 @@ QByteArray ScriptedServer::redirect(int status, const QString &target)
 void ScriptedServer::incomingConnection(qintptr descriptor)
 {
     QTcpSocket *socket = nullptr;
-    if (m_certificate.isEmpty()) {
+    if (!m_tls) {
         socket = new QTcpSocket(this);
         socket->setSocketDescriptor(descriptor);
     } else {
         auto *secure = new QSslSocket(this);
         secure->setSocketDescriptor(descriptor);
-        secure->setLocalCertificate(m_certificate);
-        secure->setPrivateKey(m_key);
+        secure->setLocalCertificate(testCertificate());
+        secure->setPrivateKey(testKey());
         secure->startServerEncryption();
         socket = secure;
     }
@@ -212,7 +320,8 @@ void ScriptedServer::incomingConnection(qintptr descriptor)
             for (int i = 1; i < lines.size(); ++i) {
                 const int colon = lines.at(i).indexOf(':');
                 if (colon > 0)
-                    request.headers.insert(lines.at(i).left(colon).trimmed().toLower(), lines.at(i).mid(colon + 1).trimmed());
+                    request.headers.insert(lines.at(i).left(colon).trimmed().toLower(),
+                                           lines.at(i).mid(colon + 1).trimmed());
             }
             const int length = request.headers.value("content-length").toInt();
             if (buffer->size() < end + 4 + length)

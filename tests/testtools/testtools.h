@@ -1,13 +1,29 @@
 #pragma once
 
+// What the tests share: temporary homes, the programs they drive, the real servers they start
+// (reference service, nginx, tinyproxy), a scripted server for faults real servers will not
+// make, the test certificate, and builders of sessions and instructions.
+
+#include "logger.h"
+#include "publishinstruction.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QMap>
 #include <QProcess>
+#include <QSslConfiguration>
 #include <QTcpServer>
 #include <QTemporaryDir>
 
 #include <functional>
+
+inline QString operator""_s(const char *text, size_t size)
+{
+    return QString::fromUtf8(text, static_cast<int>(size));
+}
+
+// The words of a command line without quoting: "--parts 2 --no-kaldo".
+QStringList args(const QString &words);
 
 // A throw-away home for one run of the tool: its own temporary folder (TEMP and TMPDIR, so
 // the log folder and the single-instance files are private) and its own settings folder.
@@ -16,10 +32,9 @@ class TempHome
 public:
     TempHome();
     QString path() const { return m_dir.path(); }
-    QString temp() const { return path() + QStringLiteral("/tmp"); }
-    QString configDir() const { return path() + QStringLiteral("/config"); }
+    QString temp() const { return path() + "/tmp"_s; }
+    QString configDir() const { return path() + "/config"_s; }
     QString logFolder() const;
-    QString settingsFile() const; // the native settings of the tool
     QString storeFile() const; // the publish-instruction store
     QProcessEnvironment environment() const;
     void writeSettings(const QMap<QString, QString> &values) const;
@@ -37,23 +52,38 @@ struct ProcessResult
 };
 
 QString binaryPath(const QString &name);
-ProcessResult runProgram(const QString &program, const QStringList &arguments, const QProcessEnvironment &environment,
+QString testData(const QString &relativePath);
+ProcessResult runProgram(const QString &program, const QStringList &arguments,
+                         const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment(),
                          int timeoutMs = 30000);
 // Spins the event loop until the condition holds or the time is up.
 bool waitUntil(const std::function<bool()> &condition, int timeoutMs = 5000);
 QByteArray readFile(const QString &path);
 void writeFile(const QString &path, const QByteArray &contents);
+// The rows of a table kept with the test data: one row a line, cells separated by " | ",
+// "#" lines and empty lines skipped, "-" read as a null text.
+QList<QStringList> readTable(const QString &relativePath);
+// Compares with a golden file; VINTOR_UPDATE_GOLDEN=1 rewrites the file instead.
+void expectGolden(const QString &path, const QByteArray &actual);
+// The names of the files in a folder, hidden ones included, in name order.
+QStringList filesIn(const QString &folder);
+int freePort();
 
-// The reference service, started as a real process.
-class RefService
+// A server program started for one test and stopped with it: the reference service (which
+// prints its port), nginx or tinyproxy (which listen where their configuration says).
+class ServerProcess
 {
 public:
-    ~RefService();
-    bool start(const QStringList &arguments, const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment());
+    ~ServerProcess();
+    bool startRefService(const QStringList &arguments);
+    // nginx serving `folder`/www on a free port, with a redirect from /moved to /file.bin.
+    bool startNginx(const QString &folder);
+    bool startTinyproxy(const QString &folder);
     int port() const { return m_port; }
-    void stop();
+    QString url(const QString &path) const;
 
 private:
+    bool startListening(const QString &program, const QStringList &arguments);
     QProcess m_process;
     int m_port = 0;
 };
@@ -74,9 +104,10 @@ public:
     using Handler = std::function<void(QTcpSocket *socket, const HttpRequest &request)>;
     explicit ScriptedServer(Handler handler);
     QString url(const QString &path) const;
-    // Serves HTTPS with this certificate and key from now on.
-    void enableTls(const QString &certificatePath, const QString &keyPath);
+    // Serves HTTPS with the test certificate from now on.
+    void enableTls() { m_tls = true; }
     QList<HttpRequest> requests;
+    QList<QByteArray> paths() const;
 
     static QByteArray response(int status, const QByteArray &body = QByteArray(),
                                const QList<QPair<QByteArray, QByteArray>> &headers = {});
@@ -87,9 +118,33 @@ protected:
 
 private:
     Handler m_handler;
-    QString m_certificate;
-    QString m_key;
+    bool m_tls = false;
 };
 
-// A self-signed certificate for 127.0.0.1, made with openssl into `folder`.
-bool makeSelfSignedCertificate(const QString &folder, QString &certificatePath, QString &keyPath);
+// The long-lived self-signed certificate for 127.0.0.1 kept with the tests, and its key.
+QString testCertificate();
+QString testKey();
+
+// Trusts the test certificate while it lives; the process-wide SSL configuration is put
+// back however the test ends.
+class TrustTestCertificate
+{
+public:
+    TrustTestCertificate();
+    ~TrustTestCertificate();
+
+private:
+    QSslConfiguration m_saved;
+};
+
+class RecordingLogger : public Logger
+{
+public:
+    void log(const QString &message) override { messages.append(message); }
+    bool isEnabled() const override { return true; }
+    QStringList messages;
+};
+
+// A session of the test products: only the product, the version and the country vary.
+SessionInfo testSession(int product, const QString &version = "4.2"_s, const QString &country = "US"_s);
+PublishInstruction testInstruction(const SessionInfo &session, PublishType publish, qint64 until);
