@@ -11,6 +11,8 @@ packages=(
 )
 # The Debian package: its dependencies, its checks, the manual page and the systemd units.
 package_packages=(dpkg-dev lintian groff-base systemd)
+# The fuzz targets (clang with libFuzzer and the sanitizer runtimes) and the format check.
+check_packages=(clang-14 libclang-rt-14-dev clang-format-14)
 # The Windows cross build of the platform layer and its tests under Wine.
 cross_packages=(g++-mingw-w64-x86-64-posix wine wine64)
 
@@ -35,6 +37,11 @@ as_root() {
 need=$(missing "${packages[@]}")
 if [ "${WITH_PACKAGE:-1}" = 1 ]; then
     need="$need $(missing "${package_packages[@]}")"
+    need=${need% }
+    need=${need# }
+fi
+if [ "${WITH_CHECKS:-1}" = 1 ]; then
+    need="$need $(missing "${check_packages[@]}")"
     need=${need% }
     need=${need# }
 fi
