@@ -318,11 +318,8 @@ void QHttpWithResume::httpResponseHeaderReceived()
         if (record.device && !record.device->isSequential())
             record.device->seek(record.device->size());
         break;
-    case 304:
-        record.notModified = true;
-        break;
-    default:
-        break;
+    case 304: record.notModified = true; break;
+    default: break;
     }
 }
 
@@ -379,8 +376,8 @@ void QHttpWithResume::httpRequestFinished()
         record.buffer->close();
 
     const bool isPost = reply->operation() == QNetworkAccessManager::PostOperation;
-    const bool canReissue = !record.redirectUrl.isEmpty()
-        && (!isPost || (!record.contentType.isEmpty() && record.postData));
+    const bool canReissue
+        = !record.redirectUrl.isEmpty() && (!isPost || (!record.contentType.isEmpty() && record.postData));
     if (canReissue) {
         requests.erase(found);
         reissue(reply, record);

@@ -14,8 +14,7 @@ public:
 
     // Builds the message and logs it only when messages go somewhere: some messages hold
     // whole documents, which are not worth building to be discarded.
-    template<typename Build>
-    void logLazily(Build &&build)
+    template <typename Build> void logLazily(Build &&build)
     {
         if (isEnabled())
             log(build());

@@ -40,8 +40,7 @@ void Vintor::main()
 
     PublishInstructionStore store;
     if (!store.load())
-        logger->logLazily(
-            [&] { return QStringLiteral("Failed to read configuration file: ") + store.errorString(); });
+        logger->logLazily([&] { return QStringLiteral("Failed to read configuration file: ") + store.errorString(); });
 
     // Hidden files are listed too: a name that begins with a dot belongs to the group with the
     // empty name, as on Windows, instead of staying in the folder for ever.
@@ -118,8 +117,7 @@ bool Vintor::runInstructionPhase(QVector<PublishInstruction> &instructions, Publ
         store.addOrUpdate(instruction);
     // The run goes on without the store: the service is simply asked again next time.
     if (!store.save())
-        logger->logLazily(
-            [&] { return QStringLiteral("Failed to save configuration file: ") + store.errorString(); });
+        logger->logLazily([&] { return QStringLiteral("Failed to save configuration file: ") + store.errorString(); });
     return true;
 }
 
@@ -141,9 +139,9 @@ void Vintor::runDeliveryPhase(const QDir &logDir, const QVector<PublishInstructi
         QFile file(entry->path);
         logger->logLazily([&] {
             return QStringLiteral("Considering [") + file.fileName() + QStringLiteral("]; sending to KALDO? ")
-                + (entry->sendToKALDO ? QStringLiteral("yes") : QStringLiteral("no"))
-                + QStringLiteral("; sending to TIRO? ")
-                + (entry->sendToTIRO ? QStringLiteral("yes") : QStringLiteral("no"));
+                   + (entry->sendToKALDO ? QStringLiteral("yes") : QStringLiteral("no"))
+                   + QStringLiteral("; sending to TIRO? ")
+                   + (entry->sendToTIRO ? QStringLiteral("yes") : QStringLiteral("no"));
         });
         if (entry->sendToKALDO)
             processLogFile(*entry, instructions);
@@ -151,7 +149,7 @@ void Vintor::runDeliveryPhase(const QDir &logDir, const QVector<PublishInstructi
         if (!file.remove())
             logger->logLazily([&] {
                 return QStringLiteral("File remove failed for [") + file.fileName() + QStringLiteral("]: ")
-                    + file.errorString();
+                       + file.errorString();
             });
         lock.unlock();
         ++entry;
@@ -169,13 +167,12 @@ bool Vintor::ensureSubdirectory(const QDir &base, const QString &name, QDir &out
         return true;
     if (made)
         logger->logLazily([&] {
-            return QStringLiteral("Failed to use '") + name + QStringLiteral("' directory ")
-                + out.absolutePath();
+            return QStringLiteral("Failed to use '") + name + QStringLiteral("' directory ") + out.absolutePath();
         });
     else
         logger->logLazily([&] {
             return QStringLiteral("Failed to create '") + name + QStringLiteral("' directory inside ")
-                + out.absolutePath();
+                   + out.absolutePath();
         });
     QCoreApplication::exit(1);
     return false;
@@ -191,7 +188,7 @@ void Vintor::removeMergedLogs()
         if (!file.remove())
             logger->logLazily([&] {
                 return QStringLiteral("File remove failed for [") + file.fileName() + QStringLiteral("]: ")
-                    + file.errorString();
+                       + file.errorString();
             });
         lock.unlock();
     }

@@ -30,12 +30,8 @@ bool FileLock::tryLock(uint32_t timeoutMs)
         std::cerr << "Taking in abandoned mutex" << std::endl;
         d->locked = true;
         break;
-    case FileLockPrivate::Acquired:
-        d->locked = true;
-        break;
-    case FileLockPrivate::NotAcquired:
-        std::cerr << "Failed to lock file: " << d->fileName << std::endl;
-        break;
+    case FileLockPrivate::Acquired: d->locked = true; break;
+    case FileLockPrivate::NotAcquired: std::cerr << "Failed to lock file: " << d->fileName << std::endl; break;
     }
     return d->locked;
 }

@@ -240,7 +240,7 @@ static bool stillNamed(const FileLockHandle &handle)
         return false;
     struct stat named, mapped;
     const bool same = fstat(fd, &named) == 0 && fstat(handle.fd, &mapped) == 0 && named.st_dev == mapped.st_dev
-        && named.st_ino == mapped.st_ino;
+                      && named.st_ino == mapped.st_ino;
     ::close(fd);
     return same;
 }

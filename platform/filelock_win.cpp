@@ -61,8 +61,8 @@ static DWORD grantEveryone(const std::wstring &name)
     PACL merged = nullptr;
     DWORD status = SetEntriesInAclW(1, &access, current, &merged);
     if (status == ERROR_SUCCESS)
-        status = SetNamedSecurityInfoW(const_cast<wchar_t *>(name.c_str()), SE_KERNEL_OBJECT,
-                                       DACL_SECURITY_INFORMATION, nullptr, nullptr, merged, nullptr);
+        status = SetNamedSecurityInfoW(const_cast<wchar_t *>(name.c_str()), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION,
+                                       nullptr, nullptr, merged, nullptr);
     if (merged)
         LocalFree(merged);
     if (descriptor)
@@ -113,12 +113,9 @@ bool FileLockPrivate::isValid() const
 FileLockPrivate::WaitResult FileLockPrivate::wait(uint32_t timeoutMs)
 {
     switch (WaitForSingleObject(handle.mutex, timeoutMs)) {
-    case WAIT_ABANDONED:
-        return Abandoned;
-    case WAIT_OBJECT_0:
-        return Acquired;
-    default:
-        return NotAcquired;
+    case WAIT_ABANDONED: return Abandoned;
+    case WAIT_OBJECT_0: return Acquired;
+    default: return NotAcquired;
     }
 }
 

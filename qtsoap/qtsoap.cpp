@@ -52,9 +52,9 @@ void writeValue(QString &out, const QtSoapType &value, const QString &defaultNam
         out += QLatin1String(" xmlns=\"") + escapeAttribute(defaultNamespace) + QLatin1Char('"');
     if (value.type() == QtSoapType::Int || value.type() == QtSoapType::String) {
         out += QLatin1String(" xmlns:xsi=\"") + schemaInstanceNamespace + QLatin1String("\" xsi:type=\"xsd:")
-            + (value.type() == QtSoapType::Int ? QLatin1String("int") : QLatin1String("string"))
-            + QLatin1String("\">") + escapeText(value.toString()) + QLatin1String("</") + value.name().name()
-            + QLatin1String(">\n");
+               + (value.type() == QtSoapType::Int ? QLatin1String("int") : QLatin1String("string"))
+               + QLatin1String("\">") + escapeText(value.toString()) + QLatin1String("</") + value.name().name()
+               + QLatin1String(">\n");
         return;
     }
     if (value.count() == 0) {
@@ -162,8 +162,8 @@ QString QtSoapMessage::toXmlString() const
     if (!m_received.isNull())
         return QString::fromUtf8(m_received);
     QString out = QLatin1String("<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"") + envelopeNamespace
-        + QLatin1String("\" xmlns:xsd=\"") + schemaNamespace + QLatin1String("\" SOAP-ENV:encodingStyle=\"")
-        + encodingNamespace + QLatin1String("\">\n<SOAP-ENV:Body>\n");
+                  + QLatin1String("\" xmlns:xsd=\"") + schemaNamespace + QLatin1String("\" SOAP-ENV:encodingStyle=\"")
+                  + encodingNamespace + QLatin1String("\">\n<SOAP-ENV:Body>\n");
     writeValue(out, m_method, m_method.name().uri());
     out += QLatin1String("</SOAP-ENV:Body>\n</SOAP-ENV:Envelope>\n");
     return out;
@@ -176,8 +176,8 @@ constexpr int maxValueDepth = 64;
 // a string otherwise. A problem, nesting too deep included, is left in the reader's error.
 static std::unique_ptr<QtSoapType> readValue(QXmlStreamReader &reader, int depth)
 {
-    auto value = std::make_unique<QtSoapStruct>(
-        QtSoapQName(reader.name().toString(), reader.namespaceUri().toString()));
+    auto value
+        = std::make_unique<QtSoapStruct>(QtSoapQName(reader.name().toString(), reader.namespaceUri().toString()));
     if (depth > maxValueDepth) {
         reader.raiseError(QStringLiteral("values nested deeper than %1 levels").arg(maxValueDepth));
         return value;

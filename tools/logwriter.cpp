@@ -73,8 +73,9 @@ public:
         m_sessionId = uuid();
         QStringList paths;
         for (int part = 0; part < m.parts; ++part) {
-            const QString name = m.parts == 1 ? group + QLatin1String(".xml")
-                                              : group + QLatin1Char('.') + QString::number(part) + QLatin1String(".xml");
+            const QString name = m.parts == 1
+                                     ? group + QLatin1String(".xml")
+                                     : group + QLatin1Char('.') + QString::number(part) + QLatin1String(".xml");
             const QString path = dir.absoluteFilePath(name);
             const bool last = part == m.parts - 1;
             if (!writePart(path, part, last ? totalEvents + 1 : perPart, last))
@@ -139,13 +140,12 @@ private:
 
     QString uuid()
     {
-        return QUuid(random.generate(), random.generate() & 0xffff, random.generate() & 0xffff, 0x80, 1, 2, 3, 4, 5,
-                     6, static_cast<uchar>(random.generate()))
+        return QUuid(random.generate(), random.generate() & 0xffff, random.generate() & 0xffff, 0x80, 1, 2, 3, 4, 5, 6,
+                     static_cast<uchar>(random.generate()))
             .toString(QUuid::WithoutBraces);
     }
 
-    template<typename T, size_t N>
-    const T &pick(const T (&items)[N])
+    template <typename T, size_t N> const T &pick(const T (&items)[N])
     {
         return items[random.bounded(static_cast<quint32>(N))];
     }
@@ -153,9 +153,9 @@ private:
     void writeSessionHeader(QXmlStreamWriter &xml, int session)
     {
         const Product &product = products[session % 3];
-        xml.writeTextElement(QStringLiteral("sessionstarttime"), QStringLiteral("2026-11-%1T08:%2:00")
-                                                                    .arg(10 + session % 18)
-                                                                    .arg(session % 60, 2, 10, QLatin1Char('0')));
+        xml.writeTextElement(
+            QStringLiteral("sessionstarttime"),
+            QStringLiteral("2026-11-%1T08:%2:00").arg(10 + session % 18).arg(session % 60, 2, 10, QLatin1Char('0')));
         xml.writeTextElement(QStringLiteral("timezone"), QStringLiteral("60"));
         xml.writeStartElement(QStringLiteral("product"));
         xml.writeTextElement(QStringLiteral("productid"), QString::number(product.id));
@@ -227,22 +227,31 @@ private:
 Options parseOptions(const QCoreApplication &app)
 {
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Writes usage logs into the per-user log folder the way the tracked products do."));
+    parser.setApplicationDescription(
+        QStringLiteral("Writes usage logs into the per-user log folder the way the tracked products do."));
     parser.addHelpOption();
     parser.addOptions({
-        { QStringLiteral("logs"), QStringLiteral("Number of logs (default 1)."), QStringLiteral("n"), QStringLiteral("1") },
-        { QStringLiteral("parts"), QStringLiteral("Part files per log (default 1: one file <name>.xml)."), QStringLiteral("n"), QStringLiteral("1") },
-        { QStringLiteral("sessions"), QStringLiteral("Sessions per log (default 2)."), QStringLiteral("n"), QStringLiteral("2") },
-        { QStringLiteral("events"), QStringLiteral("Events per session (default 5)."), QStringLiteral("n"), QStringLiteral("5") },
-        { QStringLiteral("size"), QStringLiteral("Approximate bytes per log; sets the events per session."), QStringLiteral("bytes") },
-        { QStringLiteral("seed"), QStringLiteral("Seed for repeatable output (default 1)."), QStringLiteral("n"), QStringLiteral("1") },
+        { QStringLiteral("logs"), QStringLiteral("Number of logs (default 1)."), QStringLiteral("n"),
+          QStringLiteral("1") },
+        { QStringLiteral("parts"), QStringLiteral("Part files per log (default 1: one file <name>.xml)."),
+          QStringLiteral("n"), QStringLiteral("1") },
+        { QStringLiteral("sessions"), QStringLiteral("Sessions per log (default 2)."), QStringLiteral("n"),
+          QStringLiteral("2") },
+        { QStringLiteral("events"), QStringLiteral("Events per session (default 5)."), QStringLiteral("n"),
+          QStringLiteral("5") },
+        { QStringLiteral("size"), QStringLiteral("Approximate bytes per log; sets the events per session."),
+          QStringLiteral("bytes") },
+        { QStringLiteral("seed"), QStringLiteral("Seed for repeatable output (default 1)."), QStringLiteral("n"),
+          QStringLiteral("1") },
         { QStringLiteral("no-kaldo"), QStringLiteral("Do not mark the logs for the maker's receiver.") },
         { QStringLiteral("admin"), QStringLiteral("Mark the logs for the local administration tool.") },
-        { QStringLiteral("name"), QStringLiteral("Group name prefix (default usage)."), QStringLiteral("text"), QStringLiteral("usage") },
+        { QStringLiteral("name"), QStringLiteral("Group name prefix (default usage)."), QStringLiteral("text"),
+          QStringLiteral("usage") },
         { QStringLiteral("folder"), QStringLiteral("Write here instead of the log folder."), QStringLiteral("path") },
-        { QStringLiteral("hold"), QStringLiteral("After writing, keep part <n> of the first log locked."), QStringLiteral("n") },
-        { QStringLiteral("hold-ms"), QStringLiteral("How long to keep it locked (default 10000)."), QStringLiteral("ms"), QStringLiteral("10000") },
+        { QStringLiteral("hold"), QStringLiteral("After writing, keep part <n> of the first log locked."),
+          QStringLiteral("n") },
+        { QStringLiteral("hold-ms"), QStringLiteral("How long to keep it locked (default 10000)."),
+          QStringLiteral("ms"), QStringLiteral("10000") },
     });
     parser.process(app);
 
@@ -282,7 +291,8 @@ int main(int argc, char *argv[])
     LogWriter writer(options, random);
     QStringList firstLog;
     for (int i = 0; i < options.logs; ++i) {
-        const QString group = options.logs == 1 ? options.prefix : options.prefix + QLatin1Char('-') + QString::number(i);
+        const QString group
+            = options.logs == 1 ? options.prefix : options.prefix + QLatin1Char('-') + QString::number(i);
         const QStringList paths = writer.write(dir, group);
         if (paths.size() != options.parts) {
             std::fprintf(stderr, "Could not write %s\n", qPrintable(group));

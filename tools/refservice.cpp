@@ -145,14 +145,17 @@ public:
             writeHTTP("HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n");
             return;
         }
-        const QString path = QDir(settings.receiveDir).absoluteFilePath(
-            QStringLiteral("received-%1.xml").arg(++settings.received, 3, 10, QLatin1Char('0')));
+        const QString path
+            = QDir(settings.receiveDir)
+                  .absoluteFilePath(
+                      QStringLiteral("received-%1.xml").arg(++settings.received, 3, 10, QLatin1Char('0')));
         QFile file(path);
         if (!file.open(QIODevice::WriteOnly) || file.write(log) != log.size()) {
             writeHTTP("HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n\r\n");
             return;
         }
-        appendToLog(QStringLiteral("post stored %1 bytes=%2 compressed=%3").arg(path).arg(log.size()).arg(m_body.size()));
+        appendToLog(
+            QStringLiteral("post stored %1 bytes=%2 compressed=%3").arg(path).arg(log.size()).arg(m_body.size()));
         writeHTTP("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 2\r\n\r\nOK");
     }
 
@@ -179,10 +182,14 @@ int main(int argc, char *argv[])
         "uploads at /usagetracking/post.track, on loopback."));
     parser.addHelpOption();
     parser.addOptions({
-        { QStringLiteral("port"), QStringLiteral("Port to listen on (default: a free one, printed at start)."), QStringLiteral("port"), QStringLiteral("0") },
-        { QStringLiteral("policy"), QStringLiteral("Policy file: 'default <type> <seconds>', 'product <id> <type> <seconds>', 'fault <text>'."), QStringLiteral("file") },
+        { QStringLiteral("port"), QStringLiteral("Port to listen on (default: a free one, printed at start)."),
+          QStringLiteral("port"), QStringLiteral("0") },
+        { QStringLiteral("policy"),
+          QStringLiteral("Policy file: 'default <type> <seconds>', 'product <id> <type> <seconds>', 'fault <text>'."),
+          QStringLiteral("file") },
         { QStringLiteral("log"), QStringLiteral("Append a line per request to this file."), QStringLiteral("file") },
-        { QStringLiteral("receive-dir"), QStringLiteral("Folder for received logs (default: current folder)."), QStringLiteral("dir"), QStringLiteral(".") },
+        { QStringLiteral("receive-dir"), QStringLiteral("Folder for received logs (default: current folder)."),
+          QStringLiteral("dir"), QStringLiteral(".") },
         { QStringLiteral("cert"), QStringLiteral("Serve HTTPS with this PEM certificate."), QStringLiteral("file") },
         { QStringLiteral("key"), QStringLiteral("The PEM private key of the certificate."), QStringLiteral("file") },
     });

@@ -114,7 +114,8 @@ public:
         if (m_compressed.open() && compressStream(&m_file, size, &m_compressed) && m_compressed.flush()
             && m_compressed.size() <= std::numeric_limits<int>::max()
             && (m_mapped = m_compressed.map(0, m_compressed.size()))) {
-            body = QByteArray::fromRawData(reinterpret_cast<const char *>(m_mapped), static_cast<int>(m_compressed.size()));
+            body = QByteArray::fromRawData(reinterpret_cast<const char *>(m_mapped),
+                                           static_cast<int>(m_compressed.size()));
             return true;
         }
         m_errorString = QStringLiteral("Cannot compress %1: %2").arg(m_file.fileName(), m_compressed.errorString());
@@ -151,17 +152,15 @@ bool postLogFile(const QString &path, const QString &receiverUrl, Logger *logger
         logger->logLazily([&] { return QStringLiteral("POST results: ") + upload.errorString(); });
         return true;
     }
-    const QtDownloader::HeaderList headers {
-        { QStringLiteral("X-KALDO-utkey1"), QString::number(uploadKey(static_cast<quint32>(upload.body.size()))) }
-    };
+    const QtDownloader::HeaderList headers { { QStringLiteral("X-KALDO-utkey1"),
+                                               QString::number(uploadKey(static_cast<quint32>(upload.body.size()))) } };
 
     QtDownloader::QHttpWithResume engine;
     const QUrl url(receiverUrl, QUrl::TolerantMode);
     applySystemProxy(engine.NetworkAccessManager(), url);
     const QtDownloader::PostResult result
         = engine.SyncPost(url, QtDownloader::QHttpWithResume::OctetStreamContentType, upload.body, headers);
-    logger->logLazily([&] {
-        return QStringLiteral("POST results: ") + (result.ok ? QStringLiteral("success") : result.message);
-    });
+    logger->logLazily(
+        [&] { return QStringLiteral("POST results: ") + (result.ok ? QStringLiteral("success") : result.message); });
     return !result.ok;
 }

@@ -28,7 +28,6 @@ bool readEventId(const QXmlStreamAttributes &attributes, int &id)
     return toStrictNumber(attributes.value(name), id);
 }
 
-
 // Writes a character-data token, digesting it when an `anon` element is among its ancestors.
 void writeText(const QXmlStreamReader &reader, XmlOutput &writer, int anonDepth)
 {
@@ -42,8 +41,7 @@ void writeText(const QXmlStreamReader &reader, XmlOutput &writer, int anonDepth)
 
 QString anonymise(const QStringRef &text)
 {
-    return QString::fromLatin1(
-        QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Md5).toBase64());
+    return QString::fromLatin1(QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Md5).toBase64());
 }
 
 LogFilter::LogFilter(QIODevice *input, QIODevice *output, const MergedLog &log)
@@ -70,23 +68,16 @@ FilterResult LogFilter::run(const QVector<PublishInstruction> &instructions)
     QXmlStreamReader reader(m_input);
     for (reader.readNext(); !reader.atEnd(); reader.readNext()) {
         switch (reader.tokenType()) {
-        case QXmlStreamReader::StartDocument:
-            m_output.writeDeclaration();
-            break;
+        case QXmlStreamReader::StartDocument: m_output.writeDeclaration(); break;
         case QXmlStreamReader::StartElement: {
             const FilterResult result = startElement(reader);
             if (result != Published)
                 return result;
             break;
         }
-        case QXmlStreamReader::EndElement:
-            endElement(reader);
-            break;
-        case QXmlStreamReader::Characters:
-            writeText(reader, m_output, m_anonDepth);
-            break;
-        default:
-            break;
+        case QXmlStreamReader::EndElement: endElement(reader); break;
+        case QXmlStreamReader::Characters: writeText(reader, m_output, m_anonDepth); break;
+        default: break;
         }
         if (!m_output.flushIfFull()) {
             m_errorString = m_outputDevice->errorString();
@@ -151,8 +142,7 @@ FilterResult LogFilter::startSession(QXmlStreamReader &reader)
         if (m_current == SummaryOnly)
             m_output.writeTextElement(usageLogName(UsageLogName::eventsomitted), u"1");
         break;
-    default:
-        return invalidInstruction();
+    default: return invalidInstruction();
     }
     return Published;
 }

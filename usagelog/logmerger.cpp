@@ -11,10 +11,10 @@
 
 namespace {
 
-const QString leadingComment = QStringLiteral(
-    "This file is produced when either of the Zadazevi Rerevarazu Program or the KALDO Vivariravizida "
-    "Vezadod have been enabled.  Any personally-identifying data, or data appearing inside "
-    "<anon>...</anon> tags will be anonymized before being sent to KALDO.");
+const QString leadingComment
+    = QStringLiteral("This file is produced when either of the Zadazevi Rerevarazu Program or the KALDO Vivariravizida "
+                     "Vezadod have been enabled.  Any personally-identifying data, or data appearing inside "
+                     "<anon>...</anon> tags will be anonymized before being sent to KALDO.");
 
 bool isUnsignedDecimal(const QString &text, unsigned expected)
 {
@@ -146,20 +146,13 @@ bool GroupMerge::copyPart(QXmlStreamReader &reader, bool firstPart, bool lastPar
         if (!m_out.flushIfFull())
             return false;
         switch (reader.readNext()) {
-        case QXmlStreamReader::StartElement:
-            startElement(reader, firstPart);
-            break;
-        case QXmlStreamReader::EndElement:
-            endElement(reader, lastPart);
-            break;
+        case QXmlStreamReader::StartElement: startElement(reader, firstPart); break;
+        case QXmlStreamReader::EndElement: endElement(reader, lastPart); break;
         case QXmlStreamReader::Characters:
         case QXmlStreamReader::DTD:
         case QXmlStreamReader::EntityReference:
-        case QXmlStreamReader::ProcessingInstruction:
-            m_out.writeCurrentToken(reader);
-            break;
-        default:
-            break;
+        case QXmlStreamReader::ProcessingInstruction: m_out.writeCurrentToken(reader); break;
+        default: break;
         }
     }
     return true;
@@ -191,18 +184,13 @@ void GroupMerge::startElement(QXmlStreamReader &reader, bool firstPart)
         else
             skipCurrentElement(reader);
         break;
-    case UsageLogName::logsequence:
-        skipCurrentElement(reader);
-        break;
-    case UsageLogName::kaldousage:
-        break;
+    case UsageLogName::logsequence: skipCurrentElement(reader); break;
+    case UsageLogName::kaldousage: break;
     case UsageLogName::session:
         if (m_sessionId.isEmpty())
             copyOpen(reader, true);
         break;
-    case UsageLogName::sessionuuid:
-        sessionUuid(reader);
-        break;
+    case UsageLogName::sessionuuid: sessionUuid(reader); break;
     case UsageLogName::logfinal:
         if (readElementTextOnly(reader) == QLatin1String("true")) {
             m_result.sessions.append(m_current);
@@ -225,12 +213,8 @@ void GroupMerge::startElement(QXmlStreamReader &reader, bool firstPart)
     case UsageLogName::osplatform:
     case UsageLogName::osversion:
     case UsageLogName::cpuarchitecture:
-    case UsageLogName::osbits:
-        storeText(known, copyTextElement(reader, m_out));
-        break;
-    default:
-        copyOpen(reader);
-        break;
+    case UsageLogName::osbits: storeText(known, copyTextElement(reader, m_out)); break;
+    default: copyOpen(reader); break;
     }
 }
 

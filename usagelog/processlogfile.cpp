@@ -49,16 +49,12 @@ void processMergedLog(const MergedLog &log, const QVector<PublishInstruction> &i
     }
 
     switch (result) {
-    case Published:
-        post(QFileInfo(outputPath).absoluteFilePath());
-        break;
-    case NothingPublished:
-        break;
+    case Published: post(QFileInfo(outputPath).absoluteFilePath()); break;
+    case NothingPublished: break;
     case Failed:
     case InvalidInstruction:
-        logger->logLazily([&] {
-            return QStringLiteral("Error processing file [") + logName + QStringLiteral("]: ") + errorText;
-        });
+        logger->logLazily(
+            [&] { return QStringLiteral("Error processing file [") + logName + QStringLiteral("]: ") + errorText; });
         break;
     }
     QFile::remove(outputPath);

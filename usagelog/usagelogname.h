@@ -96,4 +96,3 @@ QLatin1String usageLogName(UsageLogName name);
 
 // Finds the enumeration value of a name; false for a name outside the table.
 bool lookupUsageLogName(const QStringRef &text, UsageLogName &out);
-

@@ -13,14 +13,10 @@ QString readElementTextOnly(QXmlStreamReader &reader)
     for (;;) {
         switch (reader.readNext()) {
         case QXmlStreamReader::Characters:
-        case QXmlStreamReader::EntityReference:
-            result += reader.text();
-            break;
+        case QXmlStreamReader::EntityReference: result += reader.text(); break;
         case QXmlStreamReader::Comment:
-        case QXmlStreamReader::ProcessingInstruction:
-            break;
-        case QXmlStreamReader::EndElement:
-            return result;
+        case QXmlStreamReader::ProcessingInstruction: break;
+        case QXmlStreamReader::EndElement: return result;
         case QXmlStreamReader::StartElement:
             if (!reader.hasError())
                 reader.raiseError(QStringLiteral("Got start element; expected only character data."));
@@ -86,8 +82,8 @@ void writePrettyCopy(const QString &sourcePath, const QString &targetPath)
         if (token == QXmlStreamReader::EndElement)
             indent -= 4;
         const bool keepOnLine = token == QXmlStreamReader::StartDocument || token == QXmlStreamReader::Characters
-            || last == QXmlStreamReader::Characters
-            || (last == QXmlStreamReader::StartElement && token == QXmlStreamReader::EndElement);
+                                || last == QXmlStreamReader::Characters
+                                || (last == QXmlStreamReader::StartElement && token == QXmlStreamReader::EndElement);
         if (!keepOnLine) {
             const int spaces = qMax(indent, 0);
             if (lineStart.size() <= spaces)

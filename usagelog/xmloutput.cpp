@@ -195,12 +195,8 @@ void XmlOutput::writeComment(QStringView text)
 void XmlOutput::writeCurrentToken(const QXmlStreamReader &reader)
 {
     switch (reader.tokenType()) {
-    case QXmlStreamReader::StartElement:
-        writeStartTag(reader);
-        break;
-    case QXmlStreamReader::EndElement:
-        writeEndElement();
-        break;
+    case QXmlStreamReader::StartElement: writeStartTag(reader); break;
+    case QXmlStreamReader::EndElement: writeEndElement(); break;
     case QXmlStreamReader::Characters:
         closeStartTag();
         if (reader.isCDATA())
@@ -208,9 +204,7 @@ void XmlOutput::writeCurrentToken(const QXmlStreamReader &reader)
         else
             appendUtf8(reader.text(), EscapeText);
         break;
-    case QXmlStreamReader::Comment:
-        writeComment(reader.text());
-        break;
+    case QXmlStreamReader::Comment: writeComment(reader.text()); break;
     case QXmlStreamReader::DTD:
         closeStartTag();
         appendUtf8(reader.text(), NoEscape);
@@ -231,14 +225,9 @@ void XmlOutput::writeCurrentToken(const QXmlStreamReader &reader)
         }
         append("?>", 2);
         break;
-    case QXmlStreamReader::StartDocument:
-        writeStartDocument(reader);
-        break;
-    case QXmlStreamReader::EndDocument:
-        writeEndDocument();
-        break;
-    default:
-        break;
+    case QXmlStreamReader::StartDocument: writeStartDocument(reader); break;
+    case QXmlStreamReader::EndDocument: writeEndDocument(); break;
+    default: break;
     }
 }
 

@@ -6,8 +6,7 @@
 
 namespace {
 
-template<typename T>
-bool toNumber(QStringView text, T &out)
+template <typename T> bool toNumber(QStringView text, T &out)
 {
     const QByteArray latin1 = text.toLatin1(); // other characters become '?', which fails too
     try {
@@ -44,14 +43,10 @@ PublishType parsePublishType(const QString &text)
 QString publishTypeName(PublishType type)
 {
     switch (type) {
-    case Discard:
-        return QStringLiteral("Discard");
-    case SummaryOnly:
-        return QStringLiteral("SummaryOnly");
-    case Details:
-        return QStringLiteral("Details");
-    default:
-        return QStringLiteral("INVALID_PUBLISH_TYPE TYPE");
+    case Discard: return QStringLiteral("Discard");
+    case SummaryOnly: return QStringLiteral("SummaryOnly");
+    case Details: return QStringLiteral("Details");
+    default: return QStringLiteral("INVALID_PUBLISH_TYPE TYPE");
     }
 }
 
@@ -69,9 +64,9 @@ SessionInfo SessionInfo::zeroed()
 
 bool SessionInfo::sameSessionIgnoringPlace(const SessionInfo &o) const
 {
-    return productID == o.productID && version == o.version && osPlatform == o.osPlatform
-        && osVersion == o.osVersion && servicePack == o.servicePack && osBits == o.osBits
-        && architecture == o.architecture && langID == o.langID;
+    return productID == o.productID && version == o.version && osPlatform == o.osPlatform && osVersion == o.osVersion
+           && servicePack == o.servicePack && osBits == o.osBits && architecture == o.architecture
+           && langID == o.langID;
 }
 
 bool SessionInfo::operator==(const SessionInfo &o) const

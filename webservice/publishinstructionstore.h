@@ -37,10 +37,7 @@ private:
     struct PlacelessKey
     {
         SessionInfo session;
-        bool operator==(const PlacelessKey &other) const
-        {
-            return session.sameSessionIgnoringPlace(other.session);
-        }
+        bool operator==(const PlacelessKey &other) const { return session.sameSessionIgnoringPlace(other.session); }
     };
     friend uint qHash(const PlacelessKey &key, uint seed) { return qHashIgnoringPlace(key.session, seed); }
 
