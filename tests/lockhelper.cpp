@@ -3,6 +3,8 @@
 //   lockhelper try <path>            try once, release, exit
 //   lockhelper hold <path> <ms>      take it, print "locked", hold it for <ms>, release
 //   lockhelper crash <path>          take it, print "locked", die without releasing
+// After <ms>, a fourth argument names a file to create once the lock is held. The lock's
+// reports are silenced: they would land in what a test captures of its own standard error.
 //   lockhelper instance              try the instance guard of this user and environment
 
 #include "filelock.h"
@@ -17,6 +19,11 @@
 
 int main(int argc, char **argv)
 {
+#ifdef _WIN32
+    (void)std::freopen("NUL", "w", stderr);
+#else
+    (void)std::freopen("/dev/null", "w", stderr);
+#endif
     if (argc >= 2 && std::strcmp(argv[1], "instance") == 0)
         return InstanceGuard(currentUserName()).tryAcquire() ? 0 : 1;
     if (argc < 3)
@@ -28,6 +35,8 @@ int main(int argc, char **argv)
         return 0;
     std::printf("locked\n");
     std::fflush(stdout);
+    if (argc > 4)
+        std::fclose(std::fopen(argv[4], "w"));
     if (std::strcmp(argv[1], "crash") == 0)
         std::_Exit(0);
     const int ms = argc > 3 ? std::atoi(argv[3]) : 1000;

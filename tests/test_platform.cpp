@@ -15,11 +15,15 @@
 #include <fstream>
 #include <string>
 
+#include <thread>
+
 #ifdef _WIN32
+#include <process.h>
 #include <windows.h>
 #else
 #include <csignal>
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -62,161 +66,106 @@ std::string otherSpelling(std::string path, bool upper)
     return path;
 }
 
+// A path in the temporary folder that no other test or run uses.
+std::string uniquePath()
+{
+    static int counter = 0;
+    static const fs::path base = fs::temp_directory_path(); // before any test moves it
+#ifdef _WIN32
+    const unsigned long id = GetCurrentProcessId();
+#else
+    const long id = getpid();
+#endif
+    return (base / ("vintor-test-" + std::to_string(id) + "-" + std::to_string(++counter))).string();
+}
+
 // A fresh folder of this test, removed with it.
 struct TempFolder
 {
-    TempFolder()
-    {
-        static int counter = 0;
-#ifdef _WIN32
-        const unsigned long id = GetCurrentProcessId();
-#else
-        const long id = getpid();
-#endif
-        path = (fs::temp_directory_path() / ("vintor-test-" + std::to_string(id) + "-" + std::to_string(++counter)))
-                   .string();
-        fs::create_directories(path);
-    }
+    TempFolder() { fs::create_directories(path); }
     ~TempFolder()
     {
         std::error_code ignored;
         fs::remove_all(path, ignored);
     }
-    std::string path;
+    std::string path = uniquePath();
 };
 
-// The lockhelper program beside this test, in one of its modes.
+// The lockhelper program beside this test, in one of its modes, started without waiting.
+// It says that it holds the lock by creating a file of its own.
 class Helper
 {
 public:
-    Helper(const std::string &mode, const std::string &path);
-    ~Helper() { kill(); }
-    // Reads its output until it says that it holds the lock.
-    bool waitForLock();
-    int waitForExit();
-    void kill();
+    Helper(const std::string &mode, const std::string &path)
+        : m_ready(uniquePath())
+    {
+#ifdef _WIN32
+        wchar_t self[MAX_PATH] = {};
+        GetModuleFileNameW(nullptr, self, MAX_PATH);
+        const std::wstring program = fs::path(self).replace_filename(L"lockhelper.exe").wstring();
+        // Each byte becomes the code unit of the same value, which the helper's ANSI argument
+        // vector (code page 1252 here) turns back into the same bytes.
+        auto quoted = [](const std::string &text) {
+            std::wstring wide = L"\"";
+            for (unsigned char c : text)
+                wide.push_back(c);
+            return wide + L"\"";
+        };
+        const std::wstring arguments[] = { quoted(mode), quoted(path), L"20000", quoted(m_ready) };
+        m_process = _wspawnl(_P_NOWAIT, program.c_str(), program.c_str(), arguments[0].c_str(), arguments[1].c_str(),
+                             arguments[2].c_str(), arguments[3].c_str(), nullptr);
+#else
+        const std::string program = VINTOR_BIN_DIR "/lockhelper";
+        const char *arguments[] = { program.c_str(), mode.c_str(), path.c_str(), "20000", m_ready.c_str(), nullptr };
+        if (posix_spawn(&m_process, program.c_str(), nullptr, nullptr, const_cast<char **>(arguments), environ) != 0)
+            m_process = -1;
+#endif
+    }
+    ~Helper()
+    {
+        kill();
+    }
+    bool waitForLock() const
+    {
+        for (int waited = 0; waited < 10000 && !fs::exists(m_ready); waited += 5)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return fs::exists(m_ready);
+    }
+    int waitForExit()
+    {
+        int status = m_exitCode;
+#ifdef _WIN32
+        if (m_process != -1 && _cwait(&status, m_process, 0) == -1)
+            status = -1;
+#else
+        if (m_process > 0 && waitpid(m_process, &status, 0) == m_process)
+            status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+#endif
+        m_process = -1;
+        m_exitCode = status;
+        return status;
+    }
+    void kill()
+    {
+#ifdef _WIN32
+        if (m_process != -1)
+            TerminateProcess(reinterpret_cast<HANDLE>(m_process), 9);
+#else
+        if (m_process > 0)
+            ::kill(m_process, SIGKILL);
+#endif
+        waitForExit();
+    }
 
 private:
+    std::string m_ready;
 #ifdef _WIN32
-    PROCESS_INFORMATION m_process = {};
-    HANDLE m_output = nullptr;
+    intptr_t m_process = -1;
 #else
-    pid_t m_pid = -1;
-    int m_output = -1;
+    pid_t m_process = -1;
 #endif
     int m_exitCode = -1;
 };
-
-#ifdef _WIN32
-Helper::Helper(const std::string &mode, const std::string &path)
-{
-    HANDLE writeEnd = nullptr;
-    SECURITY_ATTRIBUTES inherit = { sizeof(inherit), nullptr, TRUE };
-    CreatePipe(&m_output, &writeEnd, &inherit, 0);
-    SetHandleInformation(m_output, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = writeEnd;
-    startup.hStdError = nullptr; // its reports would land in what a test captures
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    wchar_t self[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring program = self;
-    program = program.substr(0, program.find_last_of(L"\\/") + 1) + L"lockhelper.exe";
-    // Each byte becomes the code unit of the same value, which the helper's ANSI argument
-    // vector (code page 1252 here) turns back into the same bytes.
-    std::wstring command = L"\"" + program + L"\" " + std::wstring(mode.begin(), mode.end()) + L" \"";
-    for (char c : path)
-        command.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
-    command += L"\" 20000";
-    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &m_process))
-        m_process = {};
-    CloseHandle(writeEnd);
-}
-
-bool Helper::waitForLock()
-{
-    std::string output;
-    char buffer[64];
-    DWORD got = 0;
-    while (output.find("locked") == std::string::npos && ReadFile(m_output, buffer, sizeof(buffer), &got, nullptr)
-           && got)
-        output.append(buffer, got);
-    return output.find("locked") != std::string::npos;
-}
-
-int Helper::waitForExit()
-{
-    if (m_process.hProcess) {
-        WaitForSingleObject(m_process.hProcess, 20000);
-        DWORD code = 0;
-        GetExitCodeProcess(m_process.hProcess, &code);
-        m_exitCode = static_cast<int>(code);
-        CloseHandle(m_process.hProcess);
-        CloseHandle(m_process.hThread);
-        m_process = {};
-    }
-    return m_exitCode;
-}
-
-void Helper::kill()
-{
-    if (m_process.hProcess)
-        TerminateProcess(m_process.hProcess, 9);
-    waitForExit();
-    if (m_output)
-        CloseHandle(m_output);
-    m_output = nullptr;
-}
-#else
-Helper::Helper(const std::string &mode, const std::string &path)
-{
-    int ends[2];
-    if (pipe(ends) != 0)
-        return;
-    m_pid = fork();
-    if (m_pid == 0) {
-        // Its reports would land in what a test captures of this process's standard error.
-        dup2(ends[1], STDOUT_FILENO);
-        dup2(open("/dev/null", O_WRONLY), STDERR_FILENO);
-        const std::string program = VINTOR_BIN_DIR "/lockhelper";
-        execl(program.c_str(), program.c_str(), mode.c_str(), path.c_str(), "20000", static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    close(ends[1]);
-    m_output = ends[0];
-}
-
-bool Helper::waitForLock()
-{
-    std::string output;
-    char buffer[64];
-    ssize_t got = 0;
-    while (output.find("locked") == std::string::npos && (got = read(m_output, buffer, sizeof(buffer))) > 0)
-        output.append(buffer, static_cast<size_t>(got));
-    return output.find("locked") != std::string::npos;
-}
-
-int Helper::waitForExit()
-{
-    int status = 0;
-    if (m_pid > 0 && waitpid(m_pid, &status, 0) == m_pid)
-        m_exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    m_pid = -1;
-    return m_exitCode;
-}
-
-void Helper::kill()
-{
-    if (m_pid > 0)
-        ::kill(m_pid, SIGKILL);
-    waitForExit();
-    if (m_output >= 0)
-        close(m_output);
-    m_output = -1;
-}
-#endif
 
 int tryFromOtherProcess(const std::string &path)
 {

@@ -29,22 +29,9 @@ PublishInstruction instruction(int product, const QString &country, PublishType 
     return testInstruction(testSession(product, "4.2"_s, country), publish, until);
 }
 
-// One stored entry as the store writes it; `replace` changes one attribute's text.
-QString si(const PublishInstruction &in, const QString &publish, const QPair<QString, QString> &replace = {})
+QString stored(const QString &name)
 {
-    QString entry = "<si architecture=\"9\" langID=\"en\" osBits=\"%1\" osPlatform=\"2\" osVersion=\"10\" "
-                    "servicePack=\"SP1\" productID=\"%2\" version=\"4.2\" country=\"%3\" locale=\"%4\" "
-                    "publish=\"%5\" publishUntil=\"%6\"/>"_s.arg(in.osBits)
-                        .arg(in.productID)
-                        .arg(in.country.toHtmlEscaped(), in.locale, publish)
-                        .arg(in.publishUntil);
-    return "    "_s + entry.replace(replace.first, replace.second) + QLatin1Char('\n');
-}
-
-QString document(const QString &items, const QString &version = "1"_s)
-{
-    return "<?xml version=\"1.0\" standalone=\"yes\"?>\n<items version=\"%1\">\n"_s.arg(version) + items
-           + "</items>\n"_s;
+    return QString::fromUtf8(readFile(testData("store/"_s + name)));
 }
 
 class Store : public ::testing::Test
@@ -78,56 +65,41 @@ TEST_F(Store, SaveWritesTheDocumentInStoreOrderWithoutDueEntries)
 {
     EXPECT_TRUE(store().save());
     EXPECT_EQ(data(), "<?xml version=\"1.0\" standalone=\"yes\"?>\n<items version=\"1\"/>\n"_s);
-
-    const PublishInstruction us = instruction(12, "US"_s, Details, 5000);
-    const PublishInstruction odd = instruction(-3, "<&\""_s, InvalidPublishType, 4102444800LL);
-    store().addOrUpdate(us);
+    store().addOrUpdate(instruction(12, "US"_s, Details, 5000));
     m_store->addOrUpdate(instruction(27, "DE"_s, SummaryOnly, now)); // due now: not saved
-    m_store->addOrUpdate(odd);
+    m_store->addOrUpdate(instruction(-3, "<&\""_s, InvalidPublishType, 4102444800LL));
     ASSERT_TRUE(m_store->save());
-    EXPECT_EQ(data(), document(si(us, "Details"_s) + si(odd, "INVALID_PUBLISH_TYPE TYPE"_s)));
+    EXPECT_EQ(data(), stored("saved.xml"_s));
     EXPECT_EQ(m_store->entries().size(), 3) << "entries left out of the file stay in the store";
 }
 
 TEST_F(Store, LoadDropsExpiredEntriesAndRewritesTheFile)
 {
-    const PublishInstruction fr = instruction(31, "FR"_s, Discard, 2000);
-    ASSERT_TRUE(store(document(si(instruction(12, "US"_s, Details, 999), "Details"_s)
-                               + si(instruction(27, "DE"_s, Details, 1000), "SummaryOnly"_s) + si(fr, "discard"_s)))
-                    .load());
+    ASSERT_TRUE(store(stored("expiring.xml"_s)).load());
     ASSERT_EQ(m_store->entries().size(), 2);
     EXPECT_EQ(m_store->entries().at(1).publish, InvalidPublishType) << "publish types are case-sensitive";
     // The entry due now is loaded and found, but the rewrite leaves it out.
     EXPECT_EQ(find(instruction(27, "DE"_s)).publish, SummaryOnly);
-    EXPECT_EQ(data(), document(si(fr, "INVALID_PUBLISH_TYPE TYPE"_s)));
+    EXPECT_EQ(data(), stored("expiring-rewritten.xml"_s));
 }
 
 TEST_F(Store, OtherVersionsAndDamagedEntries)
 {
-    const PublishInstruction live = instruction(14, "US"_s, Details, 5000);
-    const QString otherVersion = document(si(live, "Details"_s), "1.0"_s);
-    EXPECT_TRUE(store(otherVersion).load());
+    EXPECT_TRUE(store(stored("otherversion.xml"_s)).load());
     EXPECT_TRUE(m_store->entries().isEmpty());
-    EXPECT_EQ(data(), otherVersion) << "not rewritten";
-
+    EXPECT_EQ(data(), stored("otherversion.xml"_s)) << "not rewritten";
     // An entry with a number that is not whole, or empty, is skipped; the others load.
-    EXPECT_TRUE(store(document(si(live, "Details"_s, { "productID=\"14\""_s, "productID=\" 14\""_s })
-                               + si(live, "Details"_s, { "publishUntil=\"5000\""_s, "publishUntil=\"\""_s })
-                               + si(live, "Details"_s)))
-                    .load());
+    EXPECT_TRUE(store(stored("damaged.xml"_s)).load());
     ASSERT_EQ(m_store->entries().size(), 1);
     EXPECT_EQ(m_store->entries().first().productID, 14);
-
-    EXPECT_FALSE(store(document(si(live, "Details"_s)) + "<broken"_s).load());
+    EXPECT_FALSE(store(stored("broken.xml"_s)).load());
     EXPECT_FALSE(m_store->errorString().isEmpty());
     EXPECT_EQ(m_store->entries().size(), 1) << "what was read before the error stays";
 }
 
 TEST_F(Store, FindSkipsExpiredEqualEntriesAndUpdatesIgnorePlace)
 {
-    ASSERT_TRUE(store(document(si(instruction(12, "US"_s, Discard, 1500), "Discard"_s)
-                               + si(instruction(12, "US"_s, Details, 3000), "Details"_s)))
-                    .load());
+    ASSERT_TRUE(store(stored("twoequal.xml"_s)).load());
     EXPECT_EQ(find(instruction(12, "US"_s)).publish, Discard) << "the first live equal entry";
     now = 2000;
     EXPECT_EQ(find(instruction(12, "US"_s)).publish, Details);
@@ -138,9 +110,8 @@ TEST_F(Store, FindSkipsExpiredEqualEntriesAndUpdatesIgnorePlace)
     store().addOrUpdate(instruction(12, "US"_s, Details, 5000));
     m_store->addOrUpdate(instruction(12, "DE"_s, Discard, 6000));
     ASSERT_EQ(m_store->entries().size(), 1);
-    EXPECT_EQ(m_store->entries().first().country, "US"_s);
-    EXPECT_EQ(m_store->entries().first().publish, Discard);
-    EXPECT_EQ(m_store->entries().first().publishUntil, 6000);
+    const PublishInstruction &entry = m_store->entries().first();
+    EXPECT_EQ("%1 %2 %3"_s.arg(entry.country).arg(entry.publish).arg(entry.publishUntil), "US 0 6000"_s);
     EXPECT_EQ(find(instruction(12, "DE"_s)).publish, InvalidPublishType) << "found only under its own place";
     EXPECT_EQ(find(instruction(12, "US"_s)).publish, Discard);
 }
@@ -160,10 +131,17 @@ TEST_F(Store, IndexedLookupsMatchTheWalkInOrder)
     QVector<PublishInstruction> walk;
     for (int i = 0; i < 200; ++i) {
         walk.append(randomInstruction());
-        items += si(walk.last(), publishTypeName(walk.last().publish));
+        const PublishInstruction &in = walk.last();
+        items += "<si architecture=\"9\" langID=\"en\" osBits=\"%1\" osPlatform=\"2\" osVersion=\"10\" "
+                 "servicePack=\"SP1\" "
+                 "productID=\"%2\" version=\"4.2\" country=\"%3\" locale=\"%4\" publish=\"%5\" publishUntil=\"%6\"/>"_s
+                     .arg(in.osBits)
+                     .arg(in.productID)
+                     .arg(in.country, in.locale, publishTypeName(in.publish))
+                     .arg(in.publishUntil);
     }
     now = 0;
-    ASSERT_TRUE(store(document(items)).load());
+    ASSERT_TRUE(store("<items version=\"1\">"_s + items + "</items>"_s).load());
     for (int round = 0; round < 300; ++round) {
         now = 900 + random.bounded(250);
         const PublishInstruction query = randomInstruction();

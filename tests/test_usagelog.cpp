@@ -164,22 +164,12 @@ TEST(Filter, GoldenCases)
             if (words.size() == 2)
                 policy.insert(words.at(0).toInt(), parsePublishType(QString::fromLatin1(words.at(1))));
         }
-        QVector<PublishInstruction> instructions;
         // An unrelated instruction first, and a later duplicate that must not win.
-        PublishInstruction unrelated;
-        unrelated.productID = 1000;
-        unrelated.publish = Details;
-        instructions.append(unrelated);
+        QVector<PublishInstruction> instructions { testInstruction(testSession(1000), Details, -1) };
         for (const SessionInfo &session : log.sessions) {
-            if (!policy.contains(session.productID))
-                continue;
-            PublishInstruction instruction;
-            static_cast<SessionInfo &>(instruction) = session;
-            instruction.publish = policy.value(session.productID);
-            instruction.publishUntil = 4102444800;
-            instructions.append(instruction);
-            instruction.publish = InvalidPublishType;
-            instructions.append(instruction);
+            if (policy.contains(session.productID))
+                instructions << testInstruction(session, policy.value(session.productID), 4102444800)
+                             << testInstruction(session, InvalidPublishType, 4102444800);
         }
 
         QFile input(log.path);

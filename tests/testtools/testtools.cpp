@@ -171,9 +171,17 @@ bool ServerProcess::startRefService(const QStringList &arguments)
     return m_port > 0;
 }
 
-bool ServerProcess::startListening(const QString &program, const QStringList &arguments)
+// nginx and tinyproxy take their configuration from the test data, with the folder and the
+// port put in.
+bool ServerProcess::startConfigured(const QString &program, const QString &configuration, const QString &folder,
+                                    const QStringList &arguments)
 {
-    m_process.start(program, arguments);
+    m_port = freePort();
+    QDir(folder).mkpath("www"_s);
+    QDir(folder).mkpath("temp"_s);
+    const QString file = folder + QLatin1Char('/') + configuration;
+    writeFile(file, QString::fromUtf8(readFile(testData(configuration))).arg(folder).arg(m_port).toUtf8());
+    m_process.start(program, arguments + QStringList { "-c"_s, file });
     return m_process.waitForStarted() && waitUntil([&] {
                QTcpSocket socket;
                socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(m_port));
@@ -183,40 +191,13 @@ bool ServerProcess::startListening(const QString &program, const QStringList &ar
 
 bool ServerProcess::startNginx(const QString &folder)
 {
-    m_port = freePort();
-    QDir(folder).mkpath("www"_s);
-    QDir(folder).mkpath("temp"_s);
-    writeFile(folder + "/nginx.conf"_s,
-              "daemon off;\nmaster_process off;\npid %1/nginx.pid;\nerror_log %1/error.log;\nevents {}\nhttp {\n"
-              "  access_log %1/access.log;\n"
-              "  client_body_temp_path %1/temp; proxy_temp_path %1/temp; fastcgi_temp_path %1/temp;\n"
-              "  uwsgi_temp_path %1/temp; scgi_temp_path %1/temp;\n"
-              "  server {\n    listen 127.0.0.1:%2;\n    root %1/www;\n"
-              "    location = /moved { return 302 /file.bin; }\n  }\n}\n"_s.arg(folder)
-                  .arg(m_port)
-                  .toUtf8());
-    return startListening("/usr/sbin/nginx"_s,
-                          { "-p"_s, folder, "-c"_s, folder + "/nginx.conf"_s, "-e"_s, folder + "/error.log"_s });
+    return startConfigured("/usr/sbin/nginx"_s, "nginx.conf"_s, folder,
+                           { "-p"_s, folder, "-e"_s, folder + "/error.log"_s });
 }
 
 bool ServerProcess::startTinyproxy(const QString &folder)
 {
-    m_port = freePort();
-    writeFile(folder + "/tinyproxy.conf"_s,
-              "Port %1\nListen 127.0.0.1\nTimeout 30\nAllow 127.0.0.1\nLogFile \"%2/tinyproxy.log\"\n"_s.arg(m_port)
-                  .arg(folder)
-                  .toUtf8());
-    return startListening("tinyproxy"_s, { "-d"_s, "-c"_s, folder + "/tinyproxy.conf"_s });
-}
-
-QString testCertificate()
-{
-    return testData("tls/cert.pem"_s);
-}
-
-QString testKey()
-{
-    return testData("tls/key.pem"_s);
+    return startConfigured("tinyproxy"_s, "tinyproxy.conf"_s, folder, { "-d"_s });
 }
 
 TrustTestCertificate::TrustTestCertificate()
@@ -234,27 +215,12 @@ TrustTestCertificate::~TrustTestCertificate()
 
 SessionInfo testSession(int product, const QString &version, const QString &country)
 {
-    SessionInfo s;
-    s.productID = product;
-    s.version = version;
-    s.osPlatform = 2;
-    s.osVersion = 10;
-    s.servicePack = "SP1"_s;
-    s.osBits = 64;
-    s.architecture = 9;
-    s.langID = "en"_s;
-    s.country = country;
-    s.locale = "en_US"_s;
-    return s;
+    return { product, version, 2, 10, "SP1"_s, 64, 9, "en"_s, country, "en_US"_s };
 }
 
 PublishInstruction testInstruction(const SessionInfo &session, PublishType publish, qint64 until)
 {
-    PublishInstruction in;
-    static_cast<SessionInfo &>(in) = session;
-    in.publish = publish;
-    in.publishUntil = until;
-    return in;
+    return { session, publish, until };
 }
 
 ScriptedServer::ScriptedServer(Handler handler)

@@ -83,7 +83,8 @@ public:
     QString url(const QString &path) const;
 
 private:
-    bool startListening(const QString &program, const QStringList &arguments);
+    bool startConfigured(const QString &program, const QString &configuration, const QString &folder,
+                         const QStringList &arguments);
     QProcess m_process;
     int m_port = 0;
 };
@@ -122,8 +123,14 @@ private:
 };
 
 // The long-lived self-signed certificate for 127.0.0.1 kept with the tests, and its key.
-QString testCertificate();
-QString testKey();
+inline QString testCertificate()
+{
+    return testData("tls/cert.pem"_s);
+}
+inline QString testKey()
+{
+    return testData("tls/key.pem"_s);
+}
 
 // Trusts the test certificate while it lives; the process-wide SSL configuration is put
 // back however the test ends.
