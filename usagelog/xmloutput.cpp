@@ -5,6 +5,10 @@
 
 #include <cstring>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 // The longest form one UTF-16 code unit takes: "&quot;".
@@ -27,17 +31,9 @@ XmlOutput::~XmlOutput()
         (void)flush();
 }
 
-char *XmlOutput::reserve(qsizetype maximumBytes)
+void XmlOutput::grow(qsizetype maximumBytes)
 {
-    if (m_used + maximumBytes > m_buffer.size())
-        m_buffer.resize(static_cast<int>(qMax<qsizetype>(m_buffer.size() * 2, m_used + maximumBytes)));
-    return m_buffer.data() + m_used;
-}
-
-void XmlOutput::append(const char *bytes, qsizetype size)
-{
-    std::memcpy(reserve(size), bytes, static_cast<size_t>(size));
-    m_used += size;
+    m_buffer.resize(static_cast<int>(qMax<qsizetype>(m_buffer.size() * 2, m_used + maximumBytes)));
 }
 
 void XmlOutput::appendLatin1(QLatin1String text)
@@ -45,53 +41,95 @@ void XmlOutput::appendLatin1(QLatin1String text)
     append(text.data(), text.size());
 }
 
-// Encodes UTF-16 as UTF-8 with the escapes of QXmlStreamWriter: markup characters and the
-// quote become entities, attribute values also escape tab, line feed and carriage return,
-// and characters XML cannot carry are dropped.
+namespace {
+
+#ifdef __SSE2__
+// True when the eight code units at `p` are ASCII that the escape leaves as it is; they are
+// then stored as eight bytes at `out`. Most of a usage log is such text.
+inline bool copyPlainBlock(const char16_t *p, char *out, bool escapeMarkup, bool keepLineBreaks)
+{
+    const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    __m128i bad = _mm_and_si128(units, _mm_set1_epi16(static_cast<short>(0xff80)));
+    bad = _mm_cmpeq_epi16(bad, _mm_setzero_si128()); // all ones where ASCII
+    if (_mm_movemask_epi8(bad) != 0xffff)
+        return false;
+    if (escapeMarkup) {
+        __m128i special = _mm_cmplt_epi16(units, _mm_set1_epi16(0x20));
+        if (keepLineBreaks) {
+            const __m128i breaks = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi16(units, _mm_set1_epi16('\t')),
+                                                             _mm_cmpeq_epi16(units, _mm_set1_epi16('\n'))),
+                                                _mm_cmpeq_epi16(units, _mm_set1_epi16('\r')));
+            special = _mm_andnot_si128(breaks, special);
+        }
+        for (const char markup : { '<', '>', '&', '"' })
+            special = _mm_or_si128(special, _mm_cmpeq_epi16(units, _mm_set1_epi16(markup)));
+        if (_mm_movemask_epi8(special) != 0)
+            return false;
+    }
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(out), _mm_packus_epi16(units, units));
+    return true;
+}
+#endif
+
+} // namespace
+
+// Encodes one character (a surrogate pair counts as one) as UTF-8 with the escapes of
+// QXmlStreamWriter: markup characters and the quote become entities, attribute values also
+// escape tab, line feed and carriage return, and characters XML cannot carry are dropped.
+inline void XmlOutput::encode(const char16_t *&p, const char16_t *end, char *&out, Escape escape)
+{
+    const char16_t u = *p++;
+    if (u >= 0x80) {
+        if (u < 0x800) {
+            *out++ = static_cast<char>(0xc0 | (u >> 6));
+            *out++ = static_cast<char>(0x80 | (u & 0x3f));
+        } else if (QChar::isHighSurrogate(u) && p != end && QChar::isLowSurrogate(*p)) {
+            const char32_t c = QChar::surrogateToUcs4(u, *p++);
+            *out++ = static_cast<char>(0xf0 | (c >> 18));
+            *out++ = static_cast<char>(0x80 | ((c >> 12) & 0x3f));
+            *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3f));
+            *out++ = static_cast<char>(0x80 | (c & 0x3f));
+        } else if (u < 0xfffe && !QChar::isSurrogate(u)) {
+            *out++ = static_cast<char>(0xe0 | (u >> 12));
+            *out++ = static_cast<char>(0x80 | ((u >> 6) & 0x3f));
+            *out++ = static_cast<char>(0x80 | (u & 0x3f));
+        }
+        return;
+    }
+    const char *entity = nullptr;
+    switch (escape == NoEscape ? 0 : u) {
+    case '<': entity = "&lt;"; break;
+    case '>': entity = "&gt;"; break;
+    case '&': entity = "&amp;"; break;
+    case '"': entity = "&quot;"; break;
+    case '\t': entity = escape == EscapeAttribute ? "&#9;" : "\t"; break;
+    case '\n': entity = escape == EscapeAttribute ? "&#10;" : "\n"; break;
+    case '\r': entity = escape == EscapeAttribute ? "&#13;" : "\r"; break;
+    default:
+        if (u >= 0x20 || escape == NoEscape)
+            *out++ = static_cast<char>(u);
+        return;
+    }
+    while (*entity)
+        *out++ = *entity++;
+}
+
 void XmlOutput::appendUtf8(QStringView text, Escape escape)
 {
     char *out = reserve(text.size() * maximumBytesPerUnit);
-    const QChar *end = text.end();
-    for (const QChar *p = text.begin(); p != end; ++p) {
-        const char16_t u = p->unicode();
-        if (u >= 0x80) {
-            if (u < 0x800) {
-                *out++ = static_cast<char>(0xc0 | (u >> 6));
-                *out++ = static_cast<char>(0x80 | (u & 0x3f));
-            } else if (QChar::isHighSurrogate(u) && p + 1 != end && QChar::isLowSurrogate(p[1].unicode())) {
-                const char32_t c = QChar::surrogateToUcs4(u, p[1].unicode());
-                ++p;
-                *out++ = static_cast<char>(0xf0 | (c >> 18));
-                *out++ = static_cast<char>(0x80 | ((c >> 12) & 0x3f));
-                *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3f));
-                *out++ = static_cast<char>(0x80 | (c & 0x3f));
-            } else if (u < 0xfffe && !QChar::isSurrogate(u)) {
-                *out++ = static_cast<char>(0xe0 | (u >> 12));
-                *out++ = static_cast<char>(0x80 | ((u >> 6) & 0x3f));
-                *out++ = static_cast<char>(0x80 | (u & 0x3f));
-            }
+    const char16_t *p = reinterpret_cast<const char16_t *>(text.data());
+    const char16_t *end = p + text.size();
+    while (p != end) {
+#ifdef __SSE2__
+        if (end - p >= 8 && copyPlainBlock(p, out, escape != NoEscape, escape == EscapeText)) {
+            p += 8;
+            out += 8;
             continue;
         }
-        if (escape == NoEscape) {
-            *out++ = static_cast<char>(u);
-            continue;
-        }
-        const char *entity = nullptr;
-        switch (u) {
-        case '<': entity = "&lt;"; break;
-        case '>': entity = "&gt;"; break;
-        case '&': entity = "&amp;"; break;
-        case '"': entity = "&quot;"; break;
-        case '\t': entity = escape == EscapeAttribute ? "&#9;" : "\t"; break;
-        case '\n': entity = escape == EscapeAttribute ? "&#10;" : "\n"; break;
-        case '\r': entity = escape == EscapeAttribute ? "&#13;" : "\r"; break;
-        default:
-            if (u >= 0x20)
-                *out++ = static_cast<char>(u);
-            continue;
-        }
-        while (*entity)
-            *out++ = *entity++;
+#endif
+        // A block with something to encode or escape goes one character at a time.
+        for (const char16_t *blockEnd = p + qMin<qsizetype>(8, end - p); p < blockEnd;)
+            encode(p, end, out, escape);
     }
     m_used = out - m_buffer.data();
 }

@@ -5,6 +5,8 @@
 #include <QStringView>
 #include <QVector>
 
+#include <cstring>
+
 class QIODevice;
 class QXmlStreamReader;
 
@@ -54,10 +56,22 @@ private:
     void writeStartTag(const QXmlStreamReader &reader);
     void writeStartDocument(const QXmlStreamReader &reader);
     void closeStartTag();
-    char *reserve(qsizetype maximumBytes);
-    void append(const char *bytes, qsizetype size);
+    // Room for `maximumBytes` more bytes; returns where they go.
+    char *reserve(qsizetype maximumBytes)
+    {
+        if (m_used + maximumBytes > m_buffer.size())
+            grow(maximumBytes);
+        return m_buffer.data() + m_used;
+    }
+    void grow(qsizetype maximumBytes);
+    void append(const char *bytes, qsizetype size)
+    {
+        std::memcpy(reserve(size), bytes, static_cast<size_t>(size));
+        m_used += size;
+    }
     void appendLatin1(QLatin1String text);
     enum Escape { NoEscape, EscapeText, EscapeAttribute };
+    static void encode(const char16_t *&p, const char16_t *end, char *&out, Escape escape);
     void appendUtf8(QStringView text, Escape escape);
     void appendCdata(QStringView text);
 
