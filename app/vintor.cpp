@@ -196,11 +196,14 @@ void Vintor::removeMergedLogs()
 
 void Vintor::processLogFile(const MergedLog &log, const QVector<PublishInstruction> &instructions)
 {
-    processMergedLog(log, instructions, kaldoDir, debugDir, logger,
-                     [this](const QString &path) { postFile(path, receiverUrl); });
+    // The upload body is compressed on a second core while the filter writes the log.
+    BodyCompressor body(kaldoDir.absolutePath());
+    processMergedLog(
+        log, instructions, kaldoDir, debugDir, logger, [&](const QString &path) { postFile(path, receiverUrl, &body); },
+        [&body](const char *data, qint64 size) { body.add(data, size); });
 }
 
-bool Vintor::postFile(const QString &path, QString receiverUrl)
+bool Vintor::postFile(const QString &path, QString receiverUrl, BodyCompressor *body)
 {
-    return postLogFile(path, receiverUrl, logger);
+    return postLogFile(path, receiverUrl, logger, body);
 }

@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QVector>
 
+class BodyCompressor;
 class Logger;
 class PublishInstructionStore;
 
@@ -30,7 +31,7 @@ public:
     bool ensureSubdirectory(const QDir &base, const QString &name, QDir &out);
     void removeMergedLogs();
     void processLogFile(const MergedLog &log, const QVector<PublishInstruction> &instructions);
-    bool postFile(const QString &path, QString receiverUrl);
+    bool postFile(const QString &path, QString receiverUrl, BodyCompressor *body = nullptr);
 
 public Q_SLOTS:
     void main();

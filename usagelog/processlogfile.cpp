@@ -8,8 +8,41 @@
 #include <QFile>
 #include <QFileInfo>
 
+namespace {
+
+// Writes through to a file and shows each chunk written to an observer.
+class ObservedFile : public QIODevice
+{
+public:
+    ObservedFile(QIODevice *file, const std::function<void(const char *, qint64)> &observe)
+        : m_file(file)
+        , m_observe(observe)
+    {
+        open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+    }
+
+protected:
+    qint64 readData(char *, qint64) override { return -1; }
+    qint64 writeData(const char *data, qint64 size) override
+    {
+        const qint64 written = m_file->write(data, size);
+        if (written > 0)
+            m_observe(data, written);
+        if (written != size)
+            setErrorString(m_file->errorString());
+        return written;
+    }
+
+private:
+    QIODevice *m_file;
+    const std::function<void(const char *, qint64)> &m_observe;
+};
+
+} // namespace
+
 void processMergedLog(const MergedLog &log, const QVector<PublishInstruction> &instructions, const QDir &kaldoDir,
-                      const QString &debugDir, Logger *logger, const std::function<void(const QString &)> &post)
+                      const QString &debugDir, Logger *logger, const std::function<void(const QString &)> &post,
+                      const std::function<void(const char *, qint64)> &observe)
 {
     const QString logName = QFileInfo(log.path).fileName();
     const QString outputPath = kaldoDir.absolutePath() + QLatin1Char('/') + logName;
@@ -22,7 +55,8 @@ void processMergedLog(const MergedLog &log, const QVector<PublishInstruction> &i
     FilterResult result = Failed;
     QString errorText;
     if (outputOpen) {
-        LogFilter filter(&input, &output, log);
+        ObservedFile observed(&output, observe);
+        LogFilter filter(&input, observe ? static_cast<QIODevice *>(&observed) : &output, log);
         result = filter.run(instructions);
         errorText = filter.errorString();
         // What the file still buffers must reach the disk, or the upload would send a
