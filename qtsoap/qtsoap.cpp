@@ -1,9 +1,12 @@
 #include "qtsoap.h"
 
+#include <QBuffer>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QSet>
+#include <QTemporaryFile>
 #include <QUrl>
 #include <QXmlStreamReader>
 
@@ -44,29 +47,6 @@ QString escapeAttribute(const QString &text)
     return escapeText(text).replace(QLatin1Char('"'), QLatin1String("&quot;"));
 }
 
-// Writes one element per line, as QtSoap's DOM output does with no indentation.
-void writeValue(QString &out, const QtSoapType &value, const QString &defaultNamespace)
-{
-    out += QLatin1Char('<') + value.name().name();
-    if (!defaultNamespace.isEmpty())
-        out += QLatin1String(" xmlns=\"") + escapeAttribute(defaultNamespace) + QLatin1Char('"');
-    if (value.type() == QtSoapType::Int || value.type() == QtSoapType::String) {
-        out += QLatin1String(" xmlns:xsi=\"") + schemaInstanceNamespace + QLatin1String("\" xsi:type=\"xsd:")
-               + (value.type() == QtSoapType::Int ? QLatin1String("int") : QLatin1String("string"))
-               + QLatin1String("\">") + escapeText(value.toString()) + QLatin1String("</") + value.name().name()
-               + QLatin1String(">\n");
-        return;
-    }
-    if (value.count() == 0) {
-        out += QLatin1String("/>\n");
-        return;
-    }
-    out += QLatin1String(">\n");
-    for (int i = 0; i < value.count(); ++i)
-        writeValue(out, value[i], QString());
-    out += QLatin1String("</") + value.name().name() + QLatin1String(">\n");
-}
-
 } // namespace
 
 QtSoapQName::QtSoapQName(const QString &name, const QString &uri)
@@ -81,7 +61,7 @@ QtSoapType::~QtSoapType() = default;
 int QtSoapType::toInt() const
 {
     bool ok = false;
-    const int value = m_value.toString().trimmed().toInt(&ok);
+    const int value = m_value.trimmed().toInt(&ok);
     return ok ? value : 0;
 }
 
@@ -89,12 +69,13 @@ const QtSoapType &QtSoapType::operator[](int index) const
 {
     if (index < 0 || index >= count())
         return invalidValue();
-    return *m_children[static_cast<size_t>(index)];
+    return *(*m_children)[static_cast<size_t>(index)];
 }
 
 const QtSoapType &QtSoapType::operator[](const QString &name) const
 {
-    for (const auto &child : m_children) {
+    for (int i = 0; i < count(); ++i) {
+        const auto &child = (*m_children)[static_cast<size_t>(i)];
         if (child->m_name.name() == name)
             return *child;
     }
@@ -105,7 +86,7 @@ QtSoapSimpleType::QtSoapSimpleType(const QtSoapQName &name, int value)
 {
     m_name = name;
     m_type = Int;
-    m_value = value;
+    m_value = QString::number(value);
 }
 
 QtSoapSimpleType::QtSoapSimpleType(const QtSoapQName &name, const QString &value)
@@ -123,7 +104,9 @@ QtSoapStruct::QtSoapStruct(const QtSoapQName &name)
 
 void QtSoapStruct::insert(QtSoapType *item)
 {
-    m_children.emplace_back(item);
+    if (!m_children)
+        m_children = std::make_unique<std::vector<std::unique_ptr<QtSoapType>>>();
+    m_children->emplace_back(item);
 }
 
 QtSoapMessage::QtSoapMessage() = default;
@@ -134,7 +117,7 @@ void QtSoapMessage::clear()
     m_method = QtSoapStruct();
     m_faultString = QtSoapStruct();
     m_fault = false;
-    m_received.clear();
+    m_received.reset();
 }
 
 void QtSoapMessage::setMethod(const QtSoapQName &name)
@@ -157,47 +140,151 @@ void QtSoapMessage::addMethodArgument(const QString &name, const QString &uri, c
     m_method.insert(new QtSoapSimpleType(QtSoapQName(name, uri), value));
 }
 
+void QtSoapWriter::write(const QString &text)
+{
+    const QByteArray bytes = text.toUtf8();
+    m_ok = m_ok && m_device->write(bytes) == bytes.size();
+}
+
+void QtSoapWriter::startEnvelope()
+{
+    write(QLatin1String("<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"") + envelopeNamespace + QLatin1String("\" xmlns:xsd=\"")
+          + schemaNamespace + QLatin1String("\" SOAP-ENV:encodingStyle=\"") + encodingNamespace
+          + QLatin1String("\">\n<SOAP-ENV:Body>\n"));
+}
+
+void QtSoapWriter::endEnvelope()
+{
+    write(QStringLiteral("</SOAP-ENV:Body>\n</SOAP-ENV:Envelope>\n"));
+}
+
+// One element per line, as QtSoap's DOM output does with no indentation.
+static QString openTag(const QString &name, const QString &defaultNamespace)
+{
+    if (defaultNamespace.isEmpty())
+        return QLatin1Char('<') + name;
+    return QLatin1Char('<') + name + QLatin1String(" xmlns=\"") + escapeAttribute(defaultNamespace) + QLatin1Char('"');
+}
+
+void QtSoapWriter::startStruct(const QString &name, const QString &defaultNamespace)
+{
+    write(openTag(name, defaultNamespace) + QLatin1String(">\n"));
+}
+
+void QtSoapWriter::endStruct(const QString &name)
+{
+    write(QLatin1String("</") + name + QLatin1String(">\n"));
+}
+
+void QtSoapWriter::emptyStruct(const QString &name, const QString &defaultNamespace)
+{
+    write(openTag(name, defaultNamespace) + QLatin1String("/>\n"));
+}
+
+void QtSoapWriter::typedValue(const QString &name, const char *type, const QString &text)
+{
+    write(QLatin1Char('<') + name + QLatin1String(" xmlns:xsi=\"") + schemaInstanceNamespace
+          + QLatin1String("\" xsi:type=\"xsd:") + QLatin1String(type) + QLatin1String("\">") + escapeText(text)
+          + QLatin1String("</") + name + QLatin1String(">\n"));
+}
+
+void QtSoapWriter::value(const QString &name, int value)
+{
+    typedValue(name, "int", QString::number(value));
+}
+
+void QtSoapWriter::value(const QString &name, const QString &value)
+{
+    typedValue(name, "string", value);
+}
+
+void QtSoapWriter::write(const QtSoapType &value, const QString &defaultNamespace)
+{
+    switch (value.type()) {
+    case QtSoapType::Int: typedValue(value.name().name(), "int", value.toString()); return;
+    case QtSoapType::String: typedValue(value.name().name(), "string", value.toString()); return;
+    default: break;
+    }
+    if (value.count() == 0) {
+        emptyStruct(value.name().name(), defaultNamespace);
+        return;
+    }
+    startStruct(value.name().name(), defaultNamespace);
+    for (int i = 0; i < value.count(); ++i)
+        write(value[i]);
+    endStruct(value.name().name());
+}
+
+bool QtSoapMessage::writeTo(QIODevice *device) const
+{
+    QtSoapWriter writer(device);
+    writer.startEnvelope();
+    writer.write(m_method, m_method.name().uri());
+    writer.endEnvelope();
+    return writer.ok();
+}
+
 QString QtSoapMessage::toXmlString() const
 {
-    if (!m_received.isNull())
-        return QString::fromUtf8(m_received);
-    QString out = QLatin1String("<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"") + envelopeNamespace
-                  + QLatin1String("\" xmlns:xsd=\"") + schemaNamespace + QLatin1String("\" SOAP-ENV:encodingStyle=\"")
-                  + encodingNamespace + QLatin1String("\">\n<SOAP-ENV:Body>\n");
-    writeValue(out, m_method, m_method.name().uri());
-    out += QLatin1String("</SOAP-ENV:Body>\n</SOAP-ENV:Envelope>\n");
-    return out;
+    if (m_received && m_received->seek(0))
+        return QString::fromUtf8(m_received->readAll());
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    writeTo(&buffer);
+    return QString::fromUtf8(buffer.data());
 }
 
 // Deeper answers are refused: values are read, and freed, one stack frame per level.
 constexpr int maxValueDepth = 64;
 
+// The names and the texts of one answer, each kept once: an answer repeats a few names and
+// values (types, countries, versions) many times over.
+class TextTable
+{
+public:
+    QString text(const QStringRef &piece) { return text(QString(piece.constData(), piece.size())); }
+    QString text(const QString &text)
+    {
+        const auto found = m_texts.constFind(text);
+        if (found != m_texts.constEnd())
+            return *found;
+        if (m_texts.size() < 4096)
+            m_texts.insert(text);
+        return text;
+    }
+
+private:
+    QSet<QString> m_texts;
+};
+
 // Reads the element the reader stands on into a value: a struct when it has child elements,
 // a string otherwise. A problem, nesting too deep included, is left in the reader's error.
-static std::unique_ptr<QtSoapType> readValue(QXmlStreamReader &reader, int depth)
+static std::unique_ptr<QtSoapType> readValue(QXmlStreamReader &reader, int depth, TextTable &names)
 {
-    auto value
-        = std::make_unique<QtSoapStruct>(QtSoapQName(reader.name().toString(), reader.namespaceUri().toString()));
+    const QtSoapQName name(names.text(reader.name()), names.text(reader.namespaceUri()));
     if (depth > maxValueDepth) {
         reader.raiseError(QStringLiteral("values nested deeper than %1 levels").arg(maxValueDepth));
-        return value;
+        return std::make_unique<QtSoapStruct>(name);
     }
+    std::unique_ptr<QtSoapStruct> members; // made at the first member
     QString text;
     while (!reader.atEnd()) {
         const QXmlStreamReader::TokenType token = reader.readNext();
         if (token == QXmlStreamReader::StartElement) {
-            value->insert(readValue(reader, depth + 1).release());
+            if (!members)
+                members = std::make_unique<QtSoapStruct>(name);
+            members->insert(readValue(reader, depth + 1, names).release());
         } else if (token == QXmlStreamReader::Characters) {
-            text += reader.text();
+            // Copied at its own size: toString() could share the reader's whole buffer.
+            const QStringRef piece = reader.text();
+            text = text.isNull() ? QString(piece.constData(), piece.size()) : text + piece;
         } else if (token == QXmlStreamReader::EndElement || token == QXmlStreamReader::Invalid) {
             break;
         }
     }
-    if (value->count() == 0) {
-        auto simple = std::make_unique<QtSoapSimpleType>(value->name(), text);
-        return simple;
-    }
-    return value;
+    if (members)
+        return members;
+    return std::make_unique<QtSoapSimpleType>(name, names.text(text));
 }
 
 void QtSoapMessage::setFault(const QString &text)
@@ -211,9 +298,20 @@ void QtSoapMessage::setFault(const QString &text)
 
 bool QtSoapMessage::setContent(const QByteArray &buffer)
 {
+    auto device = std::make_shared<QBuffer>();
+    device->setData(buffer);
+    device->open(QIODevice::ReadOnly);
+    return setContent(device);
+}
+
+bool QtSoapMessage::setContent(std::shared_ptr<QIODevice> content)
+{
     clear();
-    m_received = buffer.isNull() ? QByteArray("") : buffer;
-    QXmlStreamReader reader(buffer);
+    m_received = std::move(content);
+    // Read through a device, the document is decoded piece by piece rather than whole.
+    m_received->seek(0);
+    QXmlStreamReader reader(m_received.get());
+    TextTable names;
     bool inBody = false;
     bool haveValue = false;
     // The whole document is read: an answer cut off or spoilt after its first value is no
@@ -225,7 +323,7 @@ bool QtSoapMessage::setContent(const QByteArray &buffer)
             inBody = reader.name() == QLatin1String("Body");
             continue;
         }
-        std::unique_ptr<QtSoapType> value = readValue(reader, 1);
+        std::unique_ptr<QtSoapType> value = readValue(reader, 1, names);
         if (haveValue || reader.hasError())
             continue;
         haveValue = true;
@@ -290,6 +388,15 @@ void QtSoapHttpTransport::setAction(const QString &action)
 
 void QtSoapHttpTransport::submitRequest(QtSoapMessage &request, const QString &path)
 {
+    m_body.close();
+    m_body.setData(QByteArray());
+    m_body.open(QIODevice::ReadWrite);
+    request.writeTo(&m_body);
+    submitRequest(&m_body, path);
+}
+
+void QtSoapHttpTransport::submitRequest(QIODevice *body, const QString &path)
+{
     QUrl url;
     url.setScheme(m_secure ? QStringLiteral("https") : QStringLiteral("http"));
     url.setHost(m_host);
@@ -305,14 +412,49 @@ void QtSoapHttpTransport::submitRequest(QtSoapMessage &request, const QString &p
     // The previous reply is kept until the next request so that its error and attributes can
     // still be read after responseReady().
     delete m_reply;
-    m_reply = m_manager->post(httpRequest, request.toXmlString().toUtf8());
+    body->seek(0);
+    m_reply = m_manager->post(httpRequest, body);
+    // The answer goes to a temporary file as it arrives, so its size costs no memory; to
+    // memory only when no such file can be written.
+    auto file = std::make_shared<QTemporaryFile>();
+    m_answer = file;
+    m_answerSize = 0;
+    if (!file->open()) {
+        auto memory = std::make_shared<QBuffer>();
+        memory->open(QIODevice::ReadWrite);
+        m_answer = memory;
+    }
+    connect(m_reply, &QNetworkReply::readyRead, this, &QtSoapHttpTransport::keepAnswer);
+}
+
+void QtSoapHttpTransport::keepAnswer()
+{
+    auto *reply = qobject_cast<QNetworkReply *>(sender());
+    if (!reply)
+        reply = m_reply;
+    if (reply != m_reply || !m_answer)
+        return;
+    const QByteArray data = reply->readAll();
+    if (m_answer->write(data) == data.size()) {
+        m_answerSize += data.size();
+        return;
+    }
+    // A full disk: what the file kept, and the rest, go to memory.
+    auto memory = std::make_shared<QBuffer>();
+    memory->open(QIODevice::ReadWrite);
+    m_answer->seek(0);
+    memory->write(m_answer->read(m_answerSize) + data);
+    m_answerSize += data.size();
+    m_answer = memory;
 }
 
 void QtSoapHttpTransport::readResponse(QNetworkReply *reply)
 {
     if (reply != m_reply)
         return;
+    if (reply->bytesAvailable() > 0)
+        keepAnswer();
     if (reply->error() == QNetworkReply::NoError || reply->error() >= QNetworkReply::ContentAccessDenied)
-        m_response.setContent(reply->readAll());
+        m_response.setContent(m_answer ? m_answer : std::make_shared<QBuffer>());
     Q_EMIT responseReady();
 }

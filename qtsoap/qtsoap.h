@@ -5,6 +5,7 @@
 // base. Requests are written the way QtSoap writes them (SOAP 1.1 envelope, SOAP encoding,
 // each simple value typed with the 1999 XML Schema namespace).
 
+#include <QBuffer>
 #include <QObject>
 #include <QString>
 #include <QVariant>
@@ -12,6 +13,7 @@
 #include <memory>
 #include <vector>
 
+class QIODevice;
 class QNetworkAccessManager;
 class QNetworkReply;
 class QXmlStreamReader;
@@ -46,12 +48,12 @@ public:
     Type type() const { return m_type; }
     bool isValid() const { return m_type != Invalid; }
 
-    QVariant value() const { return m_value; }
-    QString toString() const { return m_value.toString(); }
+    QVariant value() const { return m_type == Int ? QVariant(m_value.toInt()) : QVariant(m_value); }
+    QString toString() const { return m_value; }
     // The integer view of the value: 0 for text that is not a number.
     int toInt() const;
 
-    int count() const { return static_cast<int>(m_children.size()); }
+    int count() const { return m_children ? static_cast<int>(m_children->size()) : 0; }
     const QtSoapType &operator[](int index) const;
     // The first member with this local name, or an invalid value.
     const QtSoapType &operator[](const QString &name) const;
@@ -60,8 +62,10 @@ protected:
     friend class QtSoapMessage;
     QtSoapQName m_name;
     Type m_type = Invalid;
-    QVariant m_value;
-    std::vector<std::unique_ptr<QtSoapType>> m_children;
+    // Values are kept as text, and members only where there are some: an answer holds many
+    // small values.
+    QString m_value;
+    std::unique_ptr<std::vector<std::unique_ptr<QtSoapType>>> m_children;
 };
 
 class QtSoapSimpleType : public QtSoapType
@@ -77,6 +81,35 @@ public:
     explicit QtSoapStruct(const QtSoapQName &name = QtSoapQName());
     // Takes ownership of the member.
     void insert(QtSoapType *item);
+};
+
+// Writes a message in QtSoap's wire form straight to a device, one element at a time, so a
+// large request needs neither a tree of values nor the whole text in memory.
+class QtSoapWriter
+{
+public:
+    explicit QtSoapWriter(QIODevice *device)
+        : m_device(device)
+    {
+    }
+    void startEnvelope();
+    void endEnvelope();
+    // An element with members; a default namespace becomes its "xmlns".
+    void startStruct(const QString &name, const QString &defaultNamespace = QString());
+    void endStruct(const QString &name);
+    void emptyStruct(const QString &name, const QString &defaultNamespace = QString());
+    void value(const QString &name, int value);
+    void value(const QString &name, const QString &value);
+    void write(const QtSoapType &value, const QString &defaultNamespace = QString());
+    // False once the device refused a write.
+    bool ok() const { return m_ok; }
+
+private:
+    void write(const QString &text);
+    void typedValue(const QString &name, const char *type, const QString &text);
+
+    QIODevice *m_device;
+    bool m_ok = true;
 };
 
 class QtSoapMessage
@@ -96,9 +129,13 @@ public:
     // Reads a response; false when it is not a SOAP envelope with a body value. A document
     // that does not parse completely becomes a fault whose string says why and where.
     bool setContent(const QByteArray &buffer);
+    // The same, read from the device from its start; the message keeps it for toXmlString().
+    bool setContent(std::shared_ptr<QIODevice> content);
     // The message as XML text: the request as QtSoap writes it, or a received response as it
     // came.
     QString toXmlString() const;
+    // Writes the request in its wire form; false when the device refused a write.
+    bool writeTo(QIODevice *device) const;
 
     bool isFault() const { return m_fault; }
     const QtSoapType &faultString() const;
@@ -114,7 +151,7 @@ private:
     QtSoapStruct m_method;
     QtSoapStruct m_faultString;
     bool m_fault = false;
-    QByteArray m_received;
+    std::shared_ptr<QIODevice> m_received;
 };
 
 // The HTTP side: posts a message to a host and path and parses the answer.
@@ -128,6 +165,9 @@ public:
     void setHost(const QString &host, bool useSecureHTTP = false, int port = 0);
     void setAction(const QString &action);
     void submitRequest(QtSoapMessage &request, const QString &path);
+    // Posts a request already written in its wire form, read from `body` from its start; the
+    // device must stay open until the answer is ready.
+    void submitRequest(QIODevice *body, const QString &path);
     const QtSoapMessage &getResponse() const { return m_response; }
     QNetworkAccessManager *networkAccessManager() { return m_manager; }
     QNetworkReply *networkReply() { return m_reply; }
@@ -137,11 +177,17 @@ Q_SIGNALS:
 
 private Q_SLOTS:
     void readResponse(QNetworkReply *reply);
+    void keepAnswer();
 
 private:
     QNetworkAccessManager *m_manager;
     QNetworkReply *m_reply = nullptr;
     QtSoapMessage m_response;
+    // The body of a request given as a message, kept while the request runs.
+    QBuffer m_body;
+    // Where the answer is kept as it arrives.
+    std::shared_ptr<QIODevice> m_answer;
+    qint64 m_answerSize = 0;
     QString m_host;
     bool m_secure = false;
     int m_port = 0;

@@ -2,6 +2,7 @@
 
 #include "systemproxy.h"
 
+#include <QBuffer>
 #include <QEventLoop>
 #include <QNetworkReply>
 #include <QSet>
@@ -15,6 +16,14 @@ SOAPClient::SOAPClient(QObject *parent, qint32 timeoutSeconds, qint32 maxRedirec
 }
 
 bool SOAPClient::call(const QString &namespaceUri, const QString &methodName, QtSoapMessage &request)
+{
+    QBuffer body;
+    body.open(QIODevice::ReadWrite);
+    request.writeTo(&body);
+    return call(namespaceUri, methodName, &body);
+}
+
+bool SOAPClient::call(const QString &namespaceUri, const QString &methodName, QIODevice *body)
 {
     m_errorString.clear();
     QSet<QUrl> redirectedTo;
@@ -32,7 +41,7 @@ bool SOAPClient::call(const QString &namespaceUri, const QString &methodName, Qt
         timer.setSingleShot(true);
         connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
         connect(this, &QtSoapHttpTransport::responseReady, &loop, &QEventLoop::quit);
-        submitRequest(request, address.path());
+        submitRequest(body, address.path());
         timer.start(timeoutSeconds * 1000);
         loop.exec();
 

@@ -15,6 +15,8 @@ public:
     void setUseSystemProxy() { useSystemProxy = true; }
     void setUrl(const QUrl &url) { this->url = url; }
     bool call(const QString &namespaceUri, const QString &methodName, QtSoapMessage &request);
+    // The same with the request already written in its wire form, read from `body` for each hop.
+    bool call(const QString &namespaceUri, const QString &methodName, QIODevice *body);
     QString errorString();
 
 private:

@@ -3,6 +3,9 @@
 #include "logger.h"
 #include "soapclient.h"
 
+#include <QBuffer>
+#include <QTemporaryFile>
+
 #include <boost/lexical_cast.hpp>
 
 const QString usageServiceNamespace
@@ -15,20 +18,44 @@ struct ConversionFailure
     QString text;
 };
 
-QtSoapStruct *sessionStruct(const SessionInfo &s)
+// Hands each field of a session, in the order of the request, to `field` as (name, value).
+template <typename Field> void forEachField(const SessionInfo &s, Field field)
 {
-    auto *item = new QtSoapStruct(QtSoapQName(QStringLiteral("SessionInfo")));
-    item->insert(new QtSoapSimpleType(QtSoapQName(QStringLiteral("productID")), s.productID));
-    item->insert(new QtSoapSimpleType(QtSoapQName(QStringLiteral("version")), s.version));
-    item->insert(new QtSoapSimpleType(QtSoapQName(QStringLiteral("osPlatform")), s.osPlatform));
-    item->insert(new QtSoapSimpleType(QtSoapQName(QStringLiteral("osVersion")), s.osVersion));
-    item->insert(new QtSoapSimpleType(QtSoapQName(QStringLiteral("servicePack")), s.servicePack));
-    item->insert(new QtSoapSimpleType(QtSoapQName(QStringLiteral("osBits")), s.osBits));
-    item->insert(new QtSoapSimpleType(QtSoapQName(QStringLiteral("architecture")), s.architecture));
-    item->insert(new QtSoapSimpleType(QtSoapQName(QStringLiteral("langID")), s.langID));
-    item->insert(new QtSoapSimpleType(QtSoapQName(QStringLiteral("country")), s.country));
-    item->insert(new QtSoapSimpleType(QtSoapQName(QStringLiteral("locale")), s.locale));
-    return item;
+    field(QStringLiteral("productID"), s.productID);
+    field(QStringLiteral("version"), s.version);
+    field(QStringLiteral("osPlatform"), s.osPlatform);
+    field(QStringLiteral("osVersion"), s.osVersion);
+    field(QStringLiteral("servicePack"), s.servicePack);
+    field(QStringLiteral("osBits"), s.osBits);
+    field(QStringLiteral("architecture"), s.architecture);
+    field(QStringLiteral("langID"), s.langID);
+    field(QStringLiteral("country"), s.country);
+    field(QStringLiteral("locale"), s.locale);
+}
+
+// Writes the logsAvailable request straight to the device in its wire form: the same bytes
+// as the message built of SOAP values, without holding them.
+bool writeRequest(QIODevice *device, const QList<SessionInfo> &sessions)
+{
+    QtSoapWriter writer(device);
+    const QString sessionsName = QStringLiteral("sessions");
+    writer.startEnvelope();
+    writer.startStruct(QStringLiteral("logsAvailable"), usageServiceNamespace);
+    writer.value(QStringLiteral("apiVersion"), 1);
+    if (sessions.isEmpty())
+        writer.emptyStruct(sessionsName);
+    else
+        writer.startStruct(sessionsName);
+    for (const SessionInfo &session : sessions) {
+        writer.startStruct(QStringLiteral("SessionInfo"));
+        forEachField(session, [&](const QString &name, const auto &value) { writer.value(name, value); });
+        writer.endStruct(QStringLiteral("SessionInfo"));
+    }
+    if (!sessions.isEmpty())
+        writer.endStruct(sessionsName);
+    writer.endStruct(QStringLiteral("logsAvailable"));
+    writer.endEnvelope();
+    return writer.ok();
 }
 
 // Reads one "SessionsToPublish"; throws the failure text.
@@ -92,12 +119,18 @@ QString UsageWebService::logsAvailable(const QList<SessionInfo> &sessions, QVect
     client.setUseSystemProxy();
     client.setUrl(url);
 
-    QtSoapMessage request;
-    request.setMethod(QtSoapQName(QStringLiteral("logsAvailable"), usageServiceNamespace));
-    request.addMethodArgument(QStringLiteral("apiVersion"), QString(), 1);
-    request.addMethodArgument(buildSessionsArgument(sessions));
-
-    if (!client.call(usageServiceNamespace, QStringLiteral("logsAvailable"), request))
+    // The request goes to a temporary file, so its size costs no memory; in memory only when
+    // no such file can be written.
+    QTemporaryFile file;
+    QBuffer memory;
+    QIODevice *body = &file;
+    if (!file.open() || !writeRequest(&file, sessions) || !file.flush()) {
+        memory.open(QIODevice::ReadWrite);
+        body = &memory;
+        if (!writeRequest(&memory, sessions))
+            return QStringLiteral("Unknown exception: the request could not be written");
+    }
+    if (!client.call(usageServiceNamespace, QStringLiteral("logsAvailable"), body))
         return client.errorString();
     return parseLogsAvailableResponse(client.getResponse(), instructions);
 }
@@ -105,8 +138,12 @@ QString UsageWebService::logsAvailable(const QList<SessionInfo> &sessions, QVect
 QtSoapStruct *UsageWebService::buildSessionsArgument(const QList<SessionInfo> &sessions)
 {
     auto *argument = new QtSoapStruct(QtSoapQName(QStringLiteral("sessions")));
-    for (const SessionInfo &session : sessions)
-        argument->insert(sessionStruct(session));
+    for (const SessionInfo &session : sessions) {
+        auto *item = new QtSoapStruct(QtSoapQName(QStringLiteral("SessionInfo")));
+        forEachField(session,
+                     [&](const QString &name, const auto &value) { item->insert(new QtSoapSimpleType(name, value)); });
+        argument->insert(item);
+    }
     return argument;
 }
 
