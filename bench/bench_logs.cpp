@@ -1,17 +1,22 @@
 // Generates a synthetic usage log of a given size and measures, in one process on the same
-// file: a plain stream-reader-to-stream-writer identity copy into a file, the merge and the
-// filter. Prints MB/s, the ratios to the copy and the peak resident memory after each step.
+// file: a plain stream-reader-to-stream-writer identity copy into a file, the merge, the
+// filter and the pretty copy, then a whole harvest of the log by the vintor binary against
+// the reference service on loopback (both found beside this program, or VINTOR names the
+// binary). Prints MB/s, the ratios to the copy and the peak resident memory of each step.
 //
-//   bench_logs [megabytes=200] [folder]
+//   bench_logs [megabytes=200] [events per session=200] [folder]
 
 #include "logfilter.h"
 #include "logmerger.h"
+#include "xmlhelpers.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QXmlStreamReader>
 #include <QXmlStreamWriter>
@@ -21,14 +26,14 @@
 
 namespace {
 
-long peakRssMb()
+long peakRssMb(int who = RUSAGE_SELF)
 {
     rusage usage {};
-    getrusage(RUSAGE_SELF, &usage);
+    getrusage(who, &usage);
     return usage.ru_maxrss / 1024;
 }
 
-void generate(const QString &path, qint64 bytes)
+void generate(const QString &path, qint64 bytes, int eventsPerSession)
 {
     QFile file(path);
     file.open(QIODevice::WriteOnly);
@@ -52,7 +57,7 @@ void generate(const QString &path, qint64 bytes)
         xml.writeTextElement(QStringLiteral("anon"), QStringLiteral("user%1").arg(session));
         xml.writeEndElement();
         xml.writeTextElement(QStringLiteral("country"), QStringLiteral("US"));
-        for (int event = 0; event < 200; ++event) {
+        for (int event = 0; event < eventsPerSession; ++event) {
             xml.writeStartElement(QStringLiteral("eventstart"));
             xml.writeAttribute(QStringLiteral("eventid"), QString::number(event));
             xml.writeTextElement(QStringLiteral("feature"), QStringLiteral("Feature%1").arg(event % 17));
@@ -76,12 +81,12 @@ void generate(const QString &path, qint64 bytes)
     xml.writeEndDocument();
 }
 
-void identityCopy(const QString &from, const QString &to)
+bool identityCopy(const QString &from, const QString &to)
 {
     QFile in(from);
     QFile out(to);
-    in.open(QIODevice::ReadOnly);
-    out.open(QIODevice::WriteOnly);
+    if (!in.open(QIODevice::ReadOnly) || !out.open(QIODevice::WriteOnly))
+        return false;
     QXmlStreamReader reader(&in);
     QXmlStreamWriter writer(&out);
     while (!reader.atEnd()) {
@@ -89,9 +94,8 @@ void identityCopy(const QString &from, const QString &to)
         if (!reader.hasError())
             writer.writeCurrentToken(reader);
     }
+    return true;
 }
-
-} // namespace
 
 // The best of three runs: the machine's other load only ever slows a run down.
 template <typename Prepare, typename Run> double bestRate(double sizeMb, Prepare prepare, Run run)
@@ -109,26 +113,83 @@ template <typename Prepare, typename Run> double bestRate(double sizeMb, Prepare
     return sizeMb / (static_cast<double>(best) / 1000.0);
 }
 
+// A home for one harvest: the log as the single part of a log, settings pointing at the
+// reference service, no store.
+bool prepareHome(const QString &home, const QString &source, int port)
+{
+    QDir(home).removeRecursively();
+    const QString logs = home + QStringLiteral("/tmp/KALDO Technologies/Zadazevi Rerevarazu Logs");
+    QDir().mkpath(logs);
+    QDir().mkpath(home + QStringLiteral("/received"));
+    QSettings settings(home + QStringLiteral("/config/KALDO Technologies/Zadazevi Rerevarazu.conf"),
+                       QSettings::IniFormat);
+    const QString base = QStringLiteral("http://127.0.0.1:%1/usagetracking/").arg(port);
+    settings.setValue(QStringLiteral("wsUrl"), base + QStringLiteral("veri.asmx"));
+    settings.setValue(QStringLiteral("receiverUrl"), base + QStringLiteral("post.track"));
+    settings.sync();
+    return QFile::copy(source, logs + QStringLiteral("/usage.xml"));
+}
+
+// The whole harvest of the log by the vintor binary against the reference service: merge,
+// exchange, filter, compression and upload. Its rate, and the peak memory of the harvest.
+double harvestRate(const QString &source, const QString &folder, double sizeMb, long &peakMb)
+{
+    const QString bin = QCoreApplication::applicationDirPath();
+    const QString vintor = qEnvironmentVariableIsSet("VINTOR") ? qEnvironmentVariable("VINTOR") : bin + "/vintor";
+    const QString home = folder + QStringLiteral("/home");
+    const QString policy = folder + QStringLiteral("/policy");
+    QFile policyFile(policy);
+    if (!policyFile.open(QIODevice::WriteOnly) || policyFile.write("default Details 86400\n") < 0)
+        return 0;
+    policyFile.close();
+    QProcess service;
+    service.start(bin + QStringLiteral("/refservice"),
+                  { QStringLiteral("--policy"), policy, QStringLiteral("--receive-dir"), home + "/received" });
+    if (!service.waitForReadyRead(10000))
+        return 0;
+    const int port = service.readLine().trimmed().mid(18).toInt();
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char *name : { "TEMP", "TMPDIR" })
+        environment.insert(QString::fromLatin1(name), home + QStringLiteral("/tmp"));
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/config"));
+    const double rate = bestRate(
+        sizeMb, [&] { prepareHome(home, source, port); },
+        [&] {
+            QProcess run;
+            run.setProcessEnvironment(environment);
+            run.start(vintor, { QStringLiteral("-forKALDO") });
+            return run.waitForFinished(-1) && run.exitCode() == 0
+                   && QDir(home + QStringLiteral("/received")).entryList(QDir::Files).size() == 1;
+        });
+    peakMb = peakRssMb(RUSAGE_CHILDREN);
+    service.terminate();
+    service.waitForFinished();
+    return rate;
+}
+
+void report(const char *step, double rate, double copyRate, long peakMb)
+{
+    std::printf("%-14s %7.1f MB/s (%.2fx copy)   peak RSS %ld MB\n", step, rate, rate / copyRate, peakMb);
+}
+
+} // namespace
+
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     const qint64 megabytes = argc > 1 ? atoll(argv[1]) : 200;
+    const int eventsPerSession = argc > 2 ? atoi(argv[2]) : 200;
     QTemporaryDir temporary;
-    const QString folder = argc > 2 ? QString::fromLocal8Bit(argv[2]) : temporary.path();
+    const QString folder = argc > 3 ? QString::fromLocal8Bit(argv[3]) : temporary.path();
     const QString source = folder + QStringLiteral("/g.xml");
-    generate(source, megabytes * 1024 * 1024);
+    generate(source, megabytes * 1024 * 1024, eventsPerSession);
     const double sizeMb = static_cast<double>(QFileInfo(source).size()) / (1024.0 * 1024.0);
-    std::printf("log: %.1f MB, peak RSS after generating: %ld MB\n", sizeMb, peakRssMb());
+    std::printf("log: %.1f MB, %d events per session\n", sizeMb, eventsPerSession);
 
     const QString copy = folder + QStringLiteral("/copy.xml");
     const double copyRate = bestRate(
-        sizeMb, [] {},
-        [&] {
-            identityCopy(source, copy);
-            return true;
-        });
-    std::printf("identity copy: %7.1f MB/s                peak RSS %ld MB\n", copyRate, peakRssMb());
-    QFile::remove(copy);
+        sizeMb, [] {}, [&] { return identityCopy(source, copy); });
+    report("identity copy:", copyRate, copyRate, peakRssMb());
 
     // The merge takes its part away, so each round works on a fresh copy of the log.
     LogGroups groups;
@@ -146,10 +207,10 @@ int main(int argc, char *argv[])
             LogMerger(QDir(folder), QDir(folder)).mergeAll(groups, merged, sessions);
             return !merged.isEmpty();
         });
-    std::printf("merge:         %7.1f MB/s (%.2fx copy)   peak RSS %ld MB, %d sessions\n", mergeRate,
-                mergeRate / copyRate, peakRssMb(), sessions.size());
+    report("merge:", mergeRate, copyRate, peakRssMb());
     if (merged.isEmpty())
         return 1;
+    std::printf("               %d sessions\n", sessions.size());
 
     QVector<PublishInstruction> instructions;
     for (const SessionInfo &session : qAsConst(sessions)) {
@@ -158,20 +219,30 @@ int main(int argc, char *argv[])
         instruction.publish = Details;
         instructions.append(instruction);
     }
+    const QString filtered = folder + QStringLiteral("/filtered.xml");
     const double filterRate = bestRate(
         sizeMb, [] {},
         [&] {
             QFile input(merged.first().path);
-            input.open(QIODevice::ReadOnly);
-            QFile output(folder + QStringLiteral("/filtered.xml"));
-            output.open(QIODevice::WriteOnly);
+            QFile output(filtered);
             LogFilter filter(&input, &output, merged.first());
-            return filter.run(instructions) == Published;
+            return input.open(QIODevice::ReadOnly) && output.open(QIODevice::WriteOnly)
+                   && filter.run(instructions) == Published;
         });
-    std::printf("filter:        %7.1f MB/s (%.2fx copy)   peak RSS %ld MB\n", filterRate, filterRate / copyRate,
-                peakRssMb());
-    QFile::remove(merged.first().path);
-    QFile::remove(folder + QStringLiteral("/filtered.xml"));
+    report("filter:", filterRate, copyRate, peakRssMb());
+    const double prettyRate = bestRate(
+        sizeMb, [] {},
+        [&] {
+            writePrettyCopy(source, copy);
+            return QFileInfo(copy).size() > 0;
+        });
+    report("pretty copy:", prettyRate, copyRate, peakRssMb());
+    for (const QString &path : { merged.first().path, filtered, copy })
+        QFile::remove(path);
+
+    long harvestPeakMb = 0;
+    const double rate = harvestRate(source, folder, sizeMb, harvestPeakMb);
+    report("whole harvest:", rate, copyRate, harvestPeakMb);
     QFile::remove(source);
-    return 0;
+    return rate > 0 ? 0 : 1;
 }
