@@ -172,55 +172,32 @@ int tryFromOtherProcess(const std::string &path)
     return Helper("try", path).waitForExit();
 }
 
+} // namespace
+
 // The folder rule with TEMP and LOCALAPPDATA as each case sets them. On POSIX the shared
 // roots "c:/windows/temp" and "c:/temp" are relative paths, which land in a working folder
 // of the test's own.
-class FolderRule : public ::testing::Test
+TEST(FolderRule, CandidatesInOrderAndFallingThrough)
 {
-protected:
-    void SetUp() override
-    {
-#ifdef _WIN32
-        user = currentUserName();
-#else
-        savedCwd = fs::current_path();
-        fs::current_path(home.path);
-#endif
-    }
-    void TearDown() override
-    {
-        setVariable("TEMP", "");
-        setVariable("LOCALAPPDATA", "");
-#ifndef _WIN32
-        fs::current_path(savedCwd);
-#endif
-    }
-    std::string find(const std::string &temp, const std::string &localAppData)
-    {
+    TempFolder home;
+    const fs::path savedCwd = fs::current_path();
+    fs::current_path(home.path);
+    const std::wstring user = currentUserName();
+    auto find = [&](const std::string &temp, const std::string &localAppData) {
         setVariable("TEMP", temp);
         setVariable("LOCALAPPDATA", localAppData);
         return narrow(findLogFolder(user));
-    }
-
-    TempFolder home;
-    std::wstring user = L"tester";
-    fs::path savedCwd;
-};
-
-} // namespace
-
-TEST_F(FolderRule, CandidatesInOrderAndFallingThrough)
-{
+    };
 #ifndef _WIN32
     // Neither variable and no "c:" at all: no folder. With only "c:", "c:/windows/temp"
     // fails on its missing parent and "c:/temp" is made.
     EXPECT_EQ(find("", ""), "");
     fs::create_directory("c:");
-    EXPECT_EQ(find("", ""), "c:/temp" + logsLeaf + " - tester");
+    EXPECT_EQ(find("", ""), "c:/temp" + logsLeaf + " - " + narrow(user));
     EXPECT_FALSE(fs::exists("c:/windows"));
     fs::create_directories("c:/windows/temp");
     // An existing folder in which nothing can be created.
-    EXPECT_EQ(find("/proc", ""), "c:/windows/temp" + logsLeaf + " - tester");
+    EXPECT_EQ(find("/proc", ""), "c:/windows/temp" + logsLeaf + " - " + narrow(user));
 #endif
     const std::string shared = "c:/windows/temp" + logsLeaf + " - " + narrow(user);
     const std::string temp = home.path + "/temp";
@@ -241,6 +218,9 @@ TEST_F(FolderRule, CandidatesInOrderAndFallingThrough)
     std::ofstream(blocked + logsLeaf) << "file";
     EXPECT_EQ(find(blocked, ""), shared);
     EXPECT_TRUE(fs::is_regular_file(blocked + logsLeaf));
+    setVariable("TEMP", "");
+    setVariable("LOCALAPPDATA", "");
+    fs::current_path(savedCwd);
 }
 
 TEST(EnsureDirectory, CreatesOnlyTheLastLevel)

@@ -12,25 +12,10 @@
 
 #include <gtest/gtest.h>
 
-QStringList args(const QString &words)
-{
-    return words.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-}
-
 TempHome::TempHome()
 {
     QDir(path()).mkpath("tmp"_s);
     QDir(path()).mkpath("config"_s);
-}
-
-QString TempHome::logFolder() const
-{
-    return temp() + "/KALDO Technologies/Zadazevi Rerevarazu Logs"_s;
-}
-
-QString TempHome::storeFile() const
-{
-    return configDir() + "/KALDO Technologies/Zadazevi Rerevarazu.ini"_s;
 }
 
 QProcessEnvironment TempHome::environment() const
@@ -53,16 +38,6 @@ void TempHome::writeSettings(const QMap<QString, QString> &values) const
     for (auto it = values.cbegin(); it != values.cend(); ++it)
         settings.setValue(it.key(), it.value());
     settings.sync();
-}
-
-QString binaryPath(const QString &name)
-{
-    return QStringLiteral(VINTOR_BIN_DIR "/") + name;
-}
-
-QString testData(const QString &relativePath)
-{
-    return QStringLiteral(VINTOR_TEST_DATA "/") + relativePath;
 }
 
 ProcessResult runProgram(const QString &program, const QStringList &arguments, const QProcessEnvironment &environment,

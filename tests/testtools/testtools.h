@@ -23,7 +23,10 @@ inline QString operator""_s(const char *text, size_t size)
 }
 
 // The words of a command line without quoting: "--parts 2 --no-kaldo".
-QStringList args(const QString &words);
+inline QStringList args(const QString &words)
+{
+    return words.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+}
 
 // A throw-away home for one run of the tool: its own temporary folder (TEMP and TMPDIR, so
 // the log folder and the single-instance files are private) and its own settings folder.
@@ -34,8 +37,8 @@ public:
     QString path() const { return m_dir.path(); }
     QString temp() const { return path() + "/tmp"_s; }
     QString configDir() const { return path() + "/config"_s; }
-    QString logFolder() const;
-    QString storeFile() const; // the publish-instruction store
+    QString logFolder() const { return temp() + "/KALDO Technologies/Zadazevi Rerevarazu Logs"_s; }
+    QString storeFile() const { return configDir() + "/KALDO Technologies/Zadazevi Rerevarazu.ini"_s; }
     QProcessEnvironment environment() const;
     void writeSettings(const QMap<QString, QString> &values) const;
 
@@ -51,8 +54,14 @@ struct ProcessResult
     QByteArray err;
 };
 
-QString binaryPath(const QString &name);
-QString testData(const QString &relativePath);
+inline QString binaryPath(const QString &name)
+{
+    return QStringLiteral(VINTOR_BIN_DIR "/") + name;
+}
+inline QString testData(const QString &relativePath)
+{
+    return QStringLiteral(VINTOR_TEST_DATA "/") + relativePath;
+}
 ProcessResult runProgram(const QString &program, const QStringList &arguments,
                          const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment(),
                          int timeoutMs = 30000);
