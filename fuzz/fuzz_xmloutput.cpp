@@ -1,7 +1,7 @@
 // The byte writer against QXmlStreamWriter: for every token of any input, both write the same
 // bytes, up to the first name with a namespace prefix. There they part on purpose: the byte
 // writer keeps the prefixes and declarations as they stand, where QXmlStreamWriter makes up
-// its own (the usage logs use no namespaces).
+// its own (the usage logs use no namespaces). Where QXmlStreamWriter fails, they part too.
 
 #include "fuzzing.h"
 #include "xmloutput.h"
@@ -33,6 +33,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         qt.writeCurrentToken(reader);
         ours.writeCurrentToken(reader);
     }
+    // Text that XML cannot carry (an unpaired surrogate from a UTF-7 or UTF-16 document, say)
+    // makes QXmlStreamWriter give up and write a broken rest; the byte writer drops the bad
+    // code unit and goes on, which the merge and filter target checks.
+    if (qt.hasError())
+        return 0;
     if (ours.bytes() != expected)
         qFatal("the writers differ:\n%s\n%s", expected.constData(), ours.bytes().constData());
     return 0;

@@ -84,6 +84,9 @@ TEST(StreamHelpers, OutputWritesWhatTheQtWriterWrites)
         "<![CDATA[x]]]]><![CDATA[>y]]><!--c--><?pi?><?pi d?><c></c>\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80</a>",
         "<?xml version=\"1.1\" standalone=\"yes\"?><!DOCTYPE a [<!ENTITY e \"v\">]><a>&e;&#13;</a>",
         "<a><b>unclosed",
+        // Found by the fuzzer: UTF-7 that decodes to unpaired surrogates.
+        "<?xml version=\"1.0\" encoding=\"UTF-7\"?><logstatus kaldo=\"true+5555555555555555555555555555555555555555"
+        "55555555555555555555555555javasjis5\"/>",
     };
     for (const QString &kind : { "merge"_s, "filter"_s }) {
         for (const QFileInfo &file :
@@ -102,7 +105,16 @@ TEST(StreamHelpers, OutputWritesWhatTheQtWriterWrites)
                 ours.writeCurrentToken(reader);
             }
         }
-        EXPECT_EQ(ours.bytes().toStdString(), expected.toStdString());
+        if (!qt.hasError()) {
+            EXPECT_EQ(ours.bytes().toStdString(), expected.toStdString());
+            continue;
+        }
+        // Where Qt gives up on text XML cannot carry, the bad code unit is dropped instead.
+        QXmlStreamReader check(ours.bytes());
+        while (!check.atEnd())
+            check.readNext();
+        EXPECT_FALSE(check.hasError()) << ours.bytes().toStdString();
+        EXPECT_TRUE(ours.bytes().endsWith("\"/>\n")) << ours.bytes().toStdString();
     }
 }
 
