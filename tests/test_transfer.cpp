@@ -172,6 +172,16 @@ TEST(Upload, PostsTheFileWithItsKeyAndReportsTheOutcome)
     EXPECT_EQ(receiver.requests.size(), 2);
     EXPECT_TRUE(logger.messages.value(1).startsWith("POST results: Cannot read "_s))
         << logger.messages.join(' ').toStdString();
+
+    // A body compressed while the file was written is used only when it holds the whole file.
+    const QByteArray log = "<kaldousage><session/></kaldousage>";
+    writeFile(path, log);
+    for (const int given : { log.size(), 12 }) {
+        BodyCompressor body(dir.path());
+        body.add(log.constData(), given);
+        EXPECT_FALSE(postLogFile(path, receiver.url("/"_s), &logger, &body));
+        EXPECT_EQ(qUncompress(receiver.requests.last().body), log) << given << " bytes given";
+    }
 }
 
 TEST(Upload, OverHttpsOnlyToATrustedReceiver)

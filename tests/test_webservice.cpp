@@ -263,14 +263,14 @@ TEST_F(Exchange, ResponsesBecomeInstructions)
         response("<SessionsToPublish><publish>SummaryOnly</publish><productID>abc</productID><version>7</version>"
                  "<osPlatform>2</osPlatform><osVersion>10</osVersion><servicePack>SP1</servicePack><osBits>64</osBits>"
                  "<architecture>9</architecture><langID>en</langID><country>US</country><locale>en_US</locale>"
-                 "<publishUntil>1796590795</publishUntil><version>8</version></SessionsToPublish>"
+                 "<publishUntil>1796590795</publishUntil><version>8&amp;9</version></SessionsToPublish>"
                  "<SessionsToPublish><productID>12</productID><publish>Discard</publish></SessionsToPublish>"),
         instructions);
     EXPECT_EQ(error, QString());
     ASSERT_EQ(instructions.size(), 3) << "appended behind what the list held";
     // Letters read as 0 and the later member wins.
     const PublishInstruction &full = instructions.at(1);
-    EXPECT_TRUE(full.session() == testSession(0, "8"_s));
+    EXPECT_TRUE(full.session() == testSession(0, "8&9"_s));
     EXPECT_EQ(full.publish, SummaryOnly);
     EXPECT_EQ(full.publishUntil, 1796590795);
     const PublishInstruction &sparse = instructions.at(2);
