@@ -81,7 +81,8 @@ TEST(StreamHelpers, OutputWritesWhatTheQtWriterWrites)
 {
     QList<QByteArray> documents {
         "<?xml version=\"1.0\"?>\n<a x=\"1&amp;&lt;&quot;&#9;&#10;&#13;q'\"><b/>t&amp;&lt;&gt;\"'\t\r\n"
-        "<![CDATA[x]]]]><![CDATA[>y]]><!--c--><?pi?><?pi d?><c></c>\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80</a>",
+        "<![CDATA[x]]]]><![CDATA[>y]]><!--c--><?pi?><?pi d?><c></c>\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80"
+        "<d k=\"a long value with &amp; and &lt; and &#9; in it\">one two three &amp; four five &lt; six &gt;</d></a>",
         "<?xml version=\"1.1\" standalone=\"yes\"?><!DOCTYPE a [<!ENTITY e \"v\">]><a>&e;&#13;</a>",
         "<a><b>unclosed",
         // Found by the fuzzer: UTF-7 that decodes to unpaired surrogates.

@@ -263,7 +263,7 @@ TEST_F(Exchange, ResponsesBecomeInstructions)
         response("<SessionsToPublish><publish>SummaryOnly</publish><productID>abc</productID><version>7</version>"
                  "<osPlatform>2</osPlatform><osVersion>10</osVersion><servicePack>SP1</servicePack><osBits>64</osBits>"
                  "<architecture>9</architecture><langID>en</langID><country>US</country><locale>en_US</locale>"
-                 "<publishUntil>1796590795</publishUntil><version>8&amp;9</version></SessionsToPublish>"
+                 "<publishUntil>1796590795</publishUntil><version>8<![CDATA[&]]>9</version></SessionsToPublish>"
                  "<SessionsToPublish><productID>12</productID><publish>Discard</publish></SessionsToPublish>"),
         instructions);
     EXPECT_EQ(error, QString());
