@@ -167,6 +167,28 @@ double harvestRate(const QString &source, const QString &folder, double sizeMb, 
     return rate;
 }
 
+// The filter of the merged log with every session published in full.
+double measureFilter(const MergedLog &merged, const QList<SessionInfo> &sessions, const QString &filtered,
+                     double sizeMb)
+{
+    QVector<PublishInstruction> instructions;
+    for (const SessionInfo &session : qAsConst(sessions)) {
+        PublishInstruction instruction;
+        static_cast<SessionInfo &>(instruction) = session;
+        instruction.publish = Details;
+        instructions.append(instruction);
+    }
+    return bestRate(
+        sizeMb, [] {},
+        [&] {
+            QFile input(merged.path);
+            QFile output(filtered);
+            LogFilter filter(&input, &output, merged);
+            return input.open(QIODevice::ReadOnly) && output.open(QIODevice::WriteOnly)
+                   && filter.run(instructions) == Published;
+        });
+}
+
 void report(const char *step, double rate, double copyRate, long peakMb)
 {
     std::printf("%-14s %7.1f MB/s (%.2fx copy)   peak RSS %ld MB\n", step, rate, rate / copyRate, peakMb);
@@ -212,23 +234,8 @@ int main(int argc, char *argv[])
         return 1;
     std::printf("               %d sessions\n", sessions.size());
 
-    QVector<PublishInstruction> instructions;
-    for (const SessionInfo &session : qAsConst(sessions)) {
-        PublishInstruction instruction;
-        static_cast<SessionInfo &>(instruction) = session;
-        instruction.publish = Details;
-        instructions.append(instruction);
-    }
     const QString filtered = folder + QStringLiteral("/filtered.xml");
-    const double filterRate = bestRate(
-        sizeMb, [] {},
-        [&] {
-            QFile input(merged.first().path);
-            QFile output(filtered);
-            LogFilter filter(&input, &output, merged.first());
-            return input.open(QIODevice::ReadOnly) && output.open(QIODevice::WriteOnly)
-                   && filter.run(instructions) == Published;
-        });
+    const double filterRate = measureFilter(merged.first(), sessions, filtered, sizeMb);
     report("filter:", filterRate, copyRate, peakRssMb());
     const double prettyRate = bestRate(
         sizeMb, [] {},
