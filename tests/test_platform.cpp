@@ -124,6 +124,8 @@ public:
     ~Helper()
     {
         kill();
+        std::error_code ignored;
+        fs::remove(m_ready, ignored);
     }
     bool waitForLock() const
     {

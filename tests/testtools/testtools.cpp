@@ -48,9 +48,7 @@ ProcessResult runProgram(const QString &program, const QStringList &arguments, c
     process.start(program, arguments);
     ProcessResult result;
     // Wait with the event loop running, so servers in this process keep answering.
-    waitUntil([&] { return process.state() == QProcess::NotRunning; }, timeoutMs);
-    result.finished = process.state() == QProcess::NotRunning;
-    if (!result.finished) {
+    if (!waitUntil([&] { return process.state() == QProcess::NotRunning; }, timeoutMs)) {
         process.kill();
         process.waitForFinished();
     }
@@ -234,17 +232,13 @@ QByteArray ScriptedServer::redirect(int status, const QString &target)
 
 void ScriptedServer::incomingConnection(qintptr descriptor)
 {
-    QTcpSocket *socket = nullptr;
-    if (!m_tls) {
-        socket = new QTcpSocket(this);
-        socket->setSocketDescriptor(descriptor);
-    } else {
-        auto *secure = new QSslSocket(this);
-        secure->setSocketDescriptor(descriptor);
-        secure->setLocalCertificate(testCertificate());
-        secure->setPrivateKey(testKey());
-        secure->startServerEncryption();
-        socket = secure;
+    // Plain TCP until encryption is started.
+    auto *socket = new QSslSocket(this);
+    socket->setSocketDescriptor(descriptor);
+    if (m_tls) {
+        socket->setLocalCertificate(testCertificate());
+        socket->setPrivateKey(testKey());
+        socket->startServerEncryption();
     }
     auto buffer = std::make_shared<QByteArray>();
     connect(socket, &QTcpSocket::readyRead, this, [this, socket, buffer] {

@@ -48,7 +48,6 @@ private:
 
 struct ProcessResult
 {
-    bool finished = false;
     int exitCode = -1;
     QByteArray out;
     QByteArray err;
