@@ -1,22 +1,25 @@
 #!/usr/bin/env bash
-# Cross-builds the platform layer and its tests for Windows with mingw-w64 and runs them
-# under Wine, in a fresh Wine prefix of their own.
+# Builds the whole tool for 64-bit Windows (mingw-w64 against the static Qt of scripts/qt-mingw.sh)
+# and runs its tests under Wine, in a Wine prefix of their own: the platform, format, merge, filter
+# and store tests as Windows programs, and the Linux test_run driving vintor.exe and logwriter.exe
+# against the Linux reference service, nginx and tinyproxy on loopback.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+WITH_PACKAGE=0 WITH_CHECKS=0 bash scripts/setup.sh
+qt=$(bash scripts/qt-mingw.sh)
 
-prefix=$(mktemp -d)
-export WINEPREFIX=$prefix WINEDEBUG=-all LANG=C.UTF-8 LC_ALL=C.UTF-8
-# No Mono or Gecko: nothing here needs them, and their installers would wait for a click.
-export WINEDLLOVERRIDES="mscoree,mshtml="
-unset http_proxy https_proxy ftp_proxy all_proxy no_proxy HTTP_PROXY HTTPS_PROXY FTP_PROXY ALL_PROXY NO_PROXY || true
+# The Linux side: the test program that drives the Windows binaries, and the peers it starts.
+cmake --preset dev >/dev/null
+cmake --build --preset dev -j"$(nproc)" --target test_run refservice
+cmake --preset windows -DQT_MINGW_PREFIX="$qt" -DVINTOR_HOST_BIN_DIR="$PWD/build/bin" >/dev/null
+cmake --build --preset windows -j"$(nproc)"
 
-cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build-windows -j"$(nproc)"
-
-# A persistent server: each test would otherwise wait out the server's linger, and a server
-# holding the job's pipes open can hang it.
-wineboot -i </dev/null >/dev/null 2>&1
-wineserver -p </dev/null >/dev/null 2>&1 &
-trap 'wineserver -k >/dev/null 2>&1 || true; rm -rf "$prefix"' EXIT
-ctest --test-dir build-windows --output-on-failure
+source scripts/wine-prefix.sh
+created_prefix=""
+case "$WINEPREFIX" in /tmp/vintor-wine.*) created_prefix=$WINEPREFIX ;; esac
+trap 'wineserver -k >/dev/null 2>&1 || true; [ -z "$created_prefix" ] || rm -rf "$created_prefix"' EXIT
+# The Windows test programs' own temporary folder.
+windows_temp=$(mktemp -d)
+export WINETEMP="Z:${windows_temp//\//\\}"
+# One at a time: the Windows programs share the prefix's registry and application data.
+ctest --preset windows -j1

@@ -1,5 +1,7 @@
 #include "testtools.h"
 
+#include "logfolder.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -12,19 +14,105 @@
 
 #include <gtest/gtest.h>
 
+namespace {
+
+const QString settingsKey = "Software\\KALDO Technologies\\Zadazevi Rerevarazu"_s;
+
+QString targetRunner()
+{
+    return qEnvironmentVariable("VINTOR_TARGET_RUNNER");
+}
+
+// Imports registry text into the Wine prefix of the programs under test.
+bool importRegistry(const QString &folder, const QString &text)
+{
+    const QString file = folder + "/settings.reg"_s;
+    writeFile(file, "Windows Registry Editor Version 5.00\r\n\r\n" + text.toUtf8());
+    const ProcessResult result = runProgram(targetRunner(), { "regedit"_s, "/S"_s, targetPath(file) });
+    EXPECT_EQ(result.exitCode, 0) << result.err.constData();
+    return result.exitCode == 0;
+}
+
+} // namespace
+
+bool targetIsWindows()
+{
+    return !targetRunner().isEmpty();
+}
+
+QString targetProgram(const QString &name)
+{
+    if (!targetIsWindows())
+        return binaryPath(name);
+    return qEnvironmentVariable("VINTOR_TARGET_BIN_DIR") + QLatin1Char('/') + name + ".exe"_s;
+}
+
+QString targetPath(const QString &path)
+{
+    if (!targetIsWindows())
+        return path;
+    // Wine's drive Z: is the root of the file system.
+    return "Z:"_s + QDir::toNativeSeparators(path).replace(QLatin1Char('/'), QLatin1Char('\\'));
+}
+
+QString hostPath(const QString &path)
+{
+    if (!targetIsWindows() || !path.startsWith("Z:"_s, Qt::CaseInsensitive))
+        return path;
+    return path.mid(2).replace(QLatin1Char('\\'), QLatin1Char('/'));
+}
+
+void startProgram(QProcess &process, const QString &program, const QStringList &arguments)
+{
+    if (targetIsWindows() && program.endsWith(".exe"_s))
+        process.start(targetRunner(), QStringList { program } + arguments);
+    else
+        process.start(program, arguments);
+}
+
+void setTargetVariable(QProcessEnvironment &environment, const QString &name, const QString &value)
+{
+    if (!targetIsWindows()) {
+        environment.insert(name, value);
+        return;
+    }
+    // Windows takes its folder for temporary files from TMP; Wine keeps TMPDIR for itself (its
+    // server's socket lives there, so every program of one prefix must see the same one).
+    const QString windowsName = name == "TMPDIR"_s ? "TMP"_s : name;
+    const bool wineKeeps = windowsName == "TEMP"_s || windowsName == "TMP"_s || windowsName.startsWith("QT_"_s);
+    environment.insert(wineKeeps ? "WINE"_s + windowsName : windowsName, value);
+}
+
 TempHome::TempHome()
 {
     QDir(path()).mkpath("tmp"_s);
     QDir(path()).mkpath("config"_s);
+    if (targetIsWindows()) {
+        QFile::remove(storeFile());
+        EXPECT_TRUE(importRegistry(path(), "[-HKEY_CURRENT_USER\\%1]\r\n[-HKEY_LOCAL_MACHINE\\%1]\r\n"_s.arg(settingsKey)));
+    }
+}
+
+QString TempHome::storeFile() const
+{
+    if (!targetIsWindows())
+        return configDir() + "/KALDO Technologies/Zadazevi Rerevarazu.ini"_s;
+    // Wine's user is the Unix user, and its profile lives in the prefix.
+    return qEnvironmentVariable("WINEPREFIX") + "/drive_c/users/"_s + QString::fromStdWString(currentUserName())
+           + "/AppData/Roaming/KALDO Technologies/Zadazevi Rerevarazu.ini"_s;
 }
 
 QProcessEnvironment TempHome::environment() const
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("TEMP"_s, temp());
-    env.insert("TMPDIR"_s, temp());
+    setTargetVariable(env, "TEMP"_s, targetPath(temp()));
+    setTargetVariable(env, "TMPDIR"_s, targetPath(temp()));
     env.insert("XDG_CONFIG_HOME"_s, configDir());
     env.remove("LOCALAPPDATA"_s);
+    // A Windows program without a console of its own sends Qt's messages to the debugger.
+    if (targetIsWindows())
+        setTargetVariable(env, "QT_FORCE_STDERR_LOGGING"_s, "1"_s);
+    // Wine's WinINet reads these too.
     for (const QString &name : args("http_proxy https_proxy ftp_proxy all_proxy no_proxy"_s)) {
         env.remove(name);
         env.remove(name.toUpper());
@@ -32,12 +120,24 @@ QProcessEnvironment TempHome::environment() const
     return env;
 }
 
-void TempHome::writeSettings(const QMap<QString, QString> &values) const
+bool TempHome::writeSettings(const QMap<QString, QString> &values, Scope scope) const
 {
+    if (targetIsWindows()) {
+        QString text = "[%1\\%2]\r\n"_s.arg(scope == User ? "HKEY_CURRENT_USER"_s : "HKEY_LOCAL_MACHINE"_s, settingsKey);
+        for (auto it = values.cbegin(); it != values.cend(); ++it) {
+            QString value = it.value();
+            value.replace(QLatin1Char('\\'), "\\\\"_s).replace(QLatin1Char('"'), "\\\""_s);
+            text += "\"%1\"=\"%2\"\r\n"_s.arg(it.key(), value);
+        }
+        return importRegistry(path(), text);
+    }
+    if (scope == Machine)
+        return false;
     QSettings settings(configDir() + "/KALDO Technologies/Zadazevi Rerevarazu.conf"_s, QSettings::IniFormat);
     for (auto it = values.cbegin(); it != values.cend(); ++it)
         settings.setValue(it.key(), it.value());
     settings.sync();
+    return settings.status() == QSettings::NoError;
 }
 
 ProcessResult runProgram(const QString &program, const QStringList &arguments, const QProcessEnvironment &environment,
@@ -45,7 +145,7 @@ ProcessResult runProgram(const QString &program, const QStringList &arguments, c
 {
     QProcess process;
     process.setProcessEnvironment(environment);
-    process.start(program, arguments);
+    startProgram(process, program, arguments);
     ProcessResult result;
     // Wait with the event loop running, so servers in this process keep answering.
     if (!waitUntil([&] { return process.state() == QProcess::NotRunning; }, timeoutMs)) {
@@ -55,6 +155,11 @@ ProcessResult runProgram(const QString &program, const QStringList &arguments, c
     result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1000;
     result.out = process.readAllStandardOutput();
     result.err = process.readAllStandardError();
+    // A Windows program ends its lines the Windows way.
+    if (targetIsWindows() && program.endsWith(".exe"_s)) {
+        result.out.replace("\r\n", "\n");
+        result.err.replace("\r\n", "\n");
+    }
     return result;
 }
 

@@ -28,8 +28,24 @@ inline QStringList args(const QString &words)
     return words.split(QLatin1Char(' '), Qt::SkipEmptyParts);
 }
 
+// The programs under test (vintor, logwriter, lockhelper) are the native build's, or, when
+// VINTOR_TARGET_RUNNER names a runner (wine), the Windows build's in VINTOR_TARGET_BIN_DIR,
+// started through it. The peers (reference service, nginx, tinyproxy) are always native.
+bool targetIsWindows();
+QString targetProgram(const QString &name);
+// A native path as the program under test spells it: "Z:\\tmp\\x" for a Windows program.
+QString targetPath(const QString &path);
+// The other way: a path the program under test printed, as this process opens it.
+QString hostPath(const QString &targetPath);
+void startProgram(QProcess &process, const QString &program, const QStringList &arguments);
+// Sets a variable for the program under test. Wine keeps TEMP, TMP and QT_* for itself and
+// hands a Windows program WINETEMP as TEMP and WINEQT_X as QT_X.
+void setTargetVariable(QProcessEnvironment &environment, const QString &name, const QString &value);
+
 // A throw-away home for one run of the tool: its own temporary folder (TEMP and TMPDIR, so
-// the log folder and the single-instance files are private) and its own settings folder.
+// the log folder and the single-instance files are private) and its own settings. A Windows
+// program under Wine has one registry and one application-data folder for all homes: a new
+// home clears the tool's keys and store there.
 class TempHome
 {
 public:
@@ -38,9 +54,12 @@ public:
     QString temp() const { return path() + "/tmp"_s; }
     QString configDir() const { return path() + "/config"_s; }
     QString logFolder() const { return temp() + "/KALDO Technologies/Zadazevi Rerevarazu Logs"_s; }
-    QString storeFile() const { return configDir() + "/KALDO Technologies/Zadazevi Rerevarazu.ini"_s; }
+    QString storeFile() const;
     QProcessEnvironment environment() const;
-    void writeSettings(const QMap<QString, QString> &values) const;
+    enum Scope { User, Machine };
+    // Machine-wide settings are the registry's HKLM on Windows; on Linux they live in /etc/xdg,
+    // which a test does not touch, so there the call returns false and writes nothing.
+    bool writeSettings(const QMap<QString, QString> &values, Scope scope = User) const;
 
 private:
     QTemporaryDir m_dir;
@@ -61,6 +80,7 @@ inline QString testData(const QString &relativePath)
 {
     return QStringLiteral(VINTOR_TEST_DATA "/") + relativePath;
 }
+// Runs a program to its end; a program under test goes through its runner.
 ProcessResult runProgram(const QString &program, const QStringList &arguments,
                          const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment(),
                          int timeoutMs = 30000);

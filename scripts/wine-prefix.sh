@@ -1,0 +1,27 @@
+# Sourced by the scripts that run Windows programs: a Wine prefix of their own (WINEPREFIX, made
+# when missing) with a persistent Wine server, and the environment those programs are given.
+#
+# Wine gives a Windows program the TEMP, TMP and LOCALAPPDATA of its registry, whatever the Unix
+# environment says. The prefix drops them there, so that each run's TEMP comes from WINETEMP
+# (Wine hands WINETEMP to the program as TEMP) and LOCALAPPDATA from the Unix variable, as a
+# scheduled task or a login shell would set them on a workstation.
+export WINEPREFIX=${WINEPREFIX:-$(mktemp -d /tmp/vintor-wine.XXXXXX)}
+export WINEDEBUG=-all
+# No Mono or Gecko: nothing here needs them, and their installers would wait for a click.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+# Wine's WinINet reads these too; the proxy comes from the registry in these runs.
+unset http_proxy https_proxy ftp_proxy all_proxy no_proxy HTTP_PROXY HTTPS_PROXY FTP_PROXY ALL_PROXY NO_PROXY || true
+
+if [ ! -f "$WINEPREFIX/.vintor-ready" ]; then
+    wineboot -i </dev/null >/dev/null 2>&1
+    for name in TEMP TMP; do
+        wine reg delete 'HKCU\Environment' /v "$name" /f </dev/null >/dev/null 2>&1 || true
+        wine reg delete 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' /v "$name" /f \
+            </dev/null >/dev/null 2>&1 || true
+    done
+    wine reg delete 'HKCU\Volatile Environment' /v LOCALAPPDATA /f </dev/null >/dev/null 2>&1 || true
+    touch "$WINEPREFIX/.vintor-ready"
+fi
+# A persistent server: each program would otherwise wait out the server's linger, and a server
+# started by a program holds that program's pipes open after it ends.
+wineserver -p </dev/null >/dev/null 2>&1 &
