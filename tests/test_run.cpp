@@ -20,7 +20,7 @@ const QString vintor = targetProgram("vintor"_s);
 class Run : public ::testing::Test
 {
 protected:
-    ProcessResult run(const QString &arguments = "-forKALDO"_s, const QMap<QString, QString> &environment = {})
+    ProcessResult run(const QString &arguments = "-forKALDO"_s, QMap<QString, QString> environment = {})
     {
         QProcessEnvironment env = home.environment();
         for (auto it = environment.cbegin(); it != environment.cend(); ++it)
@@ -38,21 +38,25 @@ protected:
     }
     // The reference service asked to publish product 12 in full, 27 as a summary and 31 not
     // at all, recording what it is asked and storing what it receives.
-    bool startService(const QByteArray &extraPolicy = QByteArray())
+    // With `tls`, over HTTPS with the test certificate.
+    bool startService(const QByteArray &extraPolicy = QByteArray(), bool tls = false)
     {
         const QString policy = home.path() + "/policy"_s;
         writeFile(policy,
                   "default Details 86400\nproduct 27 SummaryOnly 86400\nproduct 31 Discard 86400\n" + extraPolicy);
         QDir().mkpath(received);
-        if (!service.startRefService({ "--policy"_s, policy, "--log"_s, requestLog, "--receive-dir"_s, received }))
+        QStringList arguments { "--policy"_s, policy, "--log"_s, requestLog, "--receive-dir"_s, received };
+        if (tls)
+            arguments << "--cert"_s << testCertificate() << "--key"_s << testKey();
+        if (!service.startRefService(arguments))
             return false;
-        pointAt(service.port());
-        return true;
+        return pointAt(service.port(), TempHome::User, tls ? "https"_s : "http"_s);
     }
-    void pointAt(int port)
+    bool pointAt(int port, TempHome::Scope scope = TempHome::User, const QString &scheme = "http"_s)
     {
-        home.writeSettings({ { "wsUrl"_s, "http://127.0.0.1:%1/usagetracking/veri.asmx"_s.arg(port) },
-                             { "receiverUrl"_s, "http://127.0.0.1:%1/usagetracking/post.track"_s.arg(port) } });
+        const QString base = "%1://127.0.0.1:%2/usagetracking/"_s.arg(scheme).arg(port);
+        return home.writeSettings({ { "wsUrl"_s, base + "veri.asmx"_s }, { "receiverUrl"_s, base + "post.track"_s } },
+                                  scope);
     }
     QString useDebugFolder()
     {
@@ -336,6 +340,8 @@ TEST_F(Run, TheReceiverGetsExactlyTheFilteredLogs)
     ASSERT_EQ(stored.size(), 1) << "the log for the administration tool alone is not sent";
     const QByteArray log = readFile(received + QLatin1Char('/') + stored.first());
     EXPECT_EQ(log, readFile(debug + "/usage-output.xml"_s));
+    // The same bytes from every build: the writer's logs depend on its seed alone.
+    expectGolden(testData("delivery/usage-output.xml"_s), log);
     EXPECT_FALSE(QFileInfo::exists(debug + "/adminonly-output.xml"_s));
     // Six sessions of products 12, 27, 31 in turn: two in full, two as summaries, two discarded.
     EXPECT_EQ(log.count("<sessionuuid>"), 4);
@@ -347,4 +353,76 @@ TEST_F(Run, TheReceiverGetsExactlyTheFilteredLogs)
         EXPECT_EQ(log.count(gone), 0) << gone;
     for (const QString &secret : secrets)
         EXPECT_FALSE(log.contains(secret.toUtf8())) << secret.toStdString();
+}
+
+TEST_F(Run, WithoutTempTheLogFolderIsUnderLocalAppData)
+{
+    // Given with a trailing separator, in the system's own spelling.
+    const QString local = home.path() + "/local"_s;
+    QDir().mkpath(local + "/temp"_s);
+    QProcessEnvironment env = home.environment();
+    env.remove(targetIsWindows() ? "WINETEMP"_s : "TEMP"_s);
+    env.insert("LOCALAPPDATA"_s, targetPath(local + "/"_s));
+    EXPECT_EQ(runProgram(targetProgram("logwriter"_s), args("--no-kaldo"_s), env).exitCode, 0);
+    const QString folder = local + "/temp/KALDO Technologies/Zadazevi Rerevarazu Logs"_s;
+    EXPECT_EQ(filesIn(folder), QStringList { "usage.xml"_s });
+    EXPECT_EQ(runProgram(vintor, { "-forKALDO"_s }, env).exitCode, 0);
+    EXPECT_EQ(filesIn(folder), QStringList());
+    EXPECT_TRUE(QFileInfo(folder + "/processedForKALDO"_s).isDir());
+}
+
+TEST_F(Run, MachineWideSettingsServeAUserWithoutOwnSettings)
+{
+    ASSERT_TRUE(startService());
+    if (!pointAt(service.port(), TempHome::Machine))
+        GTEST_SKIP() << "machine-wide settings live in /etc/xdg on Linux, which a test leaves alone";
+    home.writeSettings({}); // the user's key exists, without the URLs
+    writeLogs("--sessions 3"_s);
+    EXPECT_EQ(run().exitCode, 0);
+    EXPECT_EQ(filesIn(received).size(), 1);
+    // The user's own value wins over the machine's.
+    home.writeSettings({ { "wsUrl"_s, "http://127.0.0.1:%1/usagetracking/veri.asmx"_s.arg(freePort()) } });
+    QFile::remove(home.storeFile());
+    writeLogs("--sessions 3"_s);
+    EXPECT_EQ(run().exitCode, 255);
+}
+
+TEST_F(Run, HarvestsOverHttpsOnlyWhenTheCertificateIsTrusted)
+{
+    ASSERT_TRUE(startService(QByteArray(), true));
+    writeLogs("--sessions 3"_s);
+    const ProcessResult untrusted = run("-forKALDO"_s, { { "QT_LOGGING_RULES"_s, "vintor.*=true"_s } });
+    EXPECT_EQ(untrusted.exitCode, 255);
+    EXPECT_TRUE(untrusted.err.contains("\nvintor.run: SSL handshake failed")) << untrusted.err.constData();
+    EXPECT_TRUE(filesIn(home.logFolder()).isEmpty());
+
+    TargetTrustsTestCertificate trust;
+    if (!trust.trusted())
+        GTEST_SKIP() << "the Linux build trusts only the system's certificates, which a test leaves alone";
+    writeLogs("--sessions 3"_s);
+    EXPECT_EQ(run().exitCode, 0);
+    EXPECT_EQ(filesIn(received).size(), 1);
+}
+
+TEST_F(Run, TheUsersProxyCarriesAllButExemptHosts)
+{
+    ASSERT_TRUE(startService());
+    ServerProcess proxy;
+    ASSERT_TRUE(proxy.startTinyproxy(home.path()));
+    auto proxied = [&] { return readFile(home.path() + "/tinyproxy.log"_s).count("Established connection"); };
+    // The exchange and the upload each pass the proxy, unless a bypass pattern names the host.
+    const struct
+    {
+        QStringList bypass;
+        int connections;
+    } cases[] = { { {}, 2 }, { { "10.*"_s, "127.0.0.*"_s }, 0 }, { { "<local>"_s }, 0 }, { { "*.invalid"_s }, 2 } };
+    for (const auto &c : cases) {
+        home.useProxy(proxy.port(), c.bypass);
+        QFile::remove(home.storeFile()); // the service is asked every time
+        const int before = proxied();
+        writeLogs("--sessions 1 --seed %1"_s.arg(before + 1));
+        EXPECT_EQ(run().exitCode, 0) << c.bypass.join(';').toStdString();
+        EXPECT_EQ(proxied() - before, c.connections) << c.bypass.join(';').toStdString();
+    }
+    EXPECT_EQ(filesIn(received).size(), 4);
 }

@@ -3,6 +3,7 @@
 #include "logfolder.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -17,6 +18,8 @@
 namespace {
 
 const QString settingsKey = "Software\\KALDO Technologies\\Zadazevi Rerevarazu"_s;
+const QString internetSettings
+    = "[HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings]\r\n"_s;
 
 QString targetRunner()
 {
@@ -89,7 +92,10 @@ TempHome::TempHome()
     QDir(path()).mkpath("config"_s);
     if (targetIsWindows()) {
         QFile::remove(storeFile());
-        EXPECT_TRUE(importRegistry(path(), "[-HKEY_CURRENT_USER\\%1]\r\n[-HKEY_LOCAL_MACHINE\\%1]\r\n"_s.arg(settingsKey)));
+        EXPECT_TRUE(importRegistry(path(), "[-HKEY_CURRENT_USER\\%1]\r\n[-HKEY_LOCAL_MACHINE\\%1]\r\n"_s.arg(settingsKey)
+                                               + internetSettings
+                                               + "\"ProxyEnable\"=dword:00000000\r\n\"ProxyServer\"=-\r\n"
+                                                 "\"ProxyOverride\"=-\r\n"_s));
     }
 }
 
@@ -117,7 +123,49 @@ QProcessEnvironment TempHome::environment() const
         env.remove(name);
         env.remove(name.toUpper());
     }
+    for (auto it = m_proxyVariables.cbegin(); it != m_proxyVariables.cend(); ++it)
+        env.insert(it.key(), it.value());
     return env;
+}
+
+void TempHome::useProxy(int port, const QStringList &bypass)
+{
+    if (targetIsWindows()) {
+        EXPECT_TRUE(importRegistry(path(), internetSettings
+                                               + "\"ProxyEnable\"=dword:00000001\r\n\"ProxyServer\"=\"127.0.0.1:%1\"\r\n"
+                                                 "\"ProxyOverride\"=\"%2\"\r\n"_s.arg(port)
+                                                     .arg(bypass.join(QLatin1Char(';')))));
+        return;
+    }
+    m_proxyVariables = { { "http_proxy"_s, "http://127.0.0.1:%1"_s.arg(port) },
+                         { "no_proxy"_s, bypass.join(QLatin1Char(',')) } };
+}
+
+// A certificate in the registry's root store: a value "Blob" under the key named by its SHA-1,
+// holding the certificate as a serialized property (id 32, then a 1, then the length).
+TargetTrustsTestCertificate::TargetTrustsTestCertificate()
+{
+    if (!targetIsWindows())
+        return;
+    const QByteArray der = QSslCertificate::fromPath(testCertificate()).value(0).toDer();
+    QByteArray blob;
+    for (quint32 word : { 32u, 1u, static_cast<quint32>(der.size()) }) {
+        for (int shift = 0; shift < 32; shift += 8)
+            blob.append(static_cast<char>(word >> shift));
+    }
+    blob += der;
+    QStringList hex;
+    for (unsigned char byte : blob)
+        hex.append("%1"_s.arg(byte, 2, 16, QLatin1Char('0')));
+    m_key = "HKEY_CURRENT_USER\\Software\\Microsoft\\SystemCertificates\\Root\\Certificates\\"_s
+            + QString::fromLatin1(QCryptographicHash::hash(der, QCryptographicHash::Sha1).toHex().toUpper());
+    m_trusted = importRegistry(m_dir.path(), "[%1]\r\n\"Blob\"=hex:%2\r\n"_s.arg(m_key, hex.join(QLatin1Char(','))));
+}
+
+TargetTrustsTestCertificate::~TargetTrustsTestCertificate()
+{
+    if (!m_key.isEmpty())
+        importRegistry(m_dir.path(), "[-%1]\r\n"_s.arg(m_key));
 }
 
 bool TempHome::writeSettings(const QMap<QString, QString> &values, Scope scope) const

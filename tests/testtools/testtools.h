@@ -60,9 +60,29 @@ public:
     // Machine-wide settings are the registry's HKLM on Windows; on Linux they live in /etc/xdg,
     // which a test does not touch, so there the call returns false and writes nothing.
     bool writeSettings(const QMap<QString, QString> &values, Scope scope = User) const;
+    // The user's manual proxy on 127.0.0.1: WinINet's settings on Windows, the proxy
+    // variables of the environment on Linux.
+    void useProxy(int port, const QStringList &bypass);
 
 private:
     QTemporaryDir m_dir;
+    QMap<QString, QString> m_proxyVariables;
+};
+
+// Makes the program under test trust the test certificate while it lives: a Windows program
+// through the user's root store. The Linux build trusts only the system's certificates, which
+// a test does not change: there trusted() is false.
+class TargetTrustsTestCertificate
+{
+public:
+    TargetTrustsTestCertificate();
+    ~TargetTrustsTestCertificate();
+    bool trusted() const { return m_trusted; }
+
+private:
+    QTemporaryDir m_dir;
+    QString m_key;
+    bool m_trusted = false;
 };
 
 struct ProcessResult
