@@ -92,10 +92,10 @@ TempHome::TempHome()
     QDir(path()).mkpath("config"_s);
     if (targetIsWindows()) {
         QFile::remove(storeFile());
-        EXPECT_TRUE(importRegistry(path(), "[-HKEY_CURRENT_USER\\%1]\r\n[-HKEY_LOCAL_MACHINE\\%1]\r\n"_s.arg(settingsKey)
-                                               + internetSettings
-                                               + "\"ProxyEnable\"=dword:00000000\r\n\"ProxyServer\"=-\r\n"
-                                                 "\"ProxyOverride\"=-\r\n"_s));
+        EXPECT_TRUE(importRegistry(
+            path(), "[-HKEY_CURRENT_USER\\%1]\r\n[-HKEY_LOCAL_MACHINE\\%1]\r\n"_s.arg(settingsKey) + internetSettings
+                        + "\"ProxyEnable\"=dword:00000000\r\n\"ProxyServer\"=-\r\n"
+                          "\"ProxyOverride\"=-\r\n"_s));
     }
 }
 
@@ -131,14 +131,15 @@ QProcessEnvironment TempHome::environment() const
 void TempHome::useProxy(int port, const QStringList &bypass)
 {
     if (targetIsWindows()) {
-        EXPECT_TRUE(importRegistry(path(), internetSettings
-                                               + "\"ProxyEnable\"=dword:00000001\r\n\"ProxyServer\"=\"127.0.0.1:%1\"\r\n"
-                                                 "\"ProxyOverride\"=\"%2\"\r\n"_s.arg(port)
-                                                     .arg(bypass.join(QLatin1Char(';')))));
+        EXPECT_TRUE(
+            importRegistry(path(), internetSettings
+                                       + "\"ProxyEnable\"=dword:00000001\r\n\"ProxyServer\"=\"127.0.0.1:%1\"\r\n"
+                                         "\"ProxyOverride\"=\"%2\"\r\n"_s.arg(port)
+                                             .arg(bypass.join(QLatin1Char(';')))));
         return;
     }
-    m_proxyVariables = { { "http_proxy"_s, "http://127.0.0.1:%1"_s.arg(port) },
-                         { "no_proxy"_s, bypass.join(QLatin1Char(',')) } };
+    m_proxyVariables
+        = { { "http_proxy"_s, "http://127.0.0.1:%1"_s.arg(port) }, { "no_proxy"_s, bypass.join(QLatin1Char(',')) } };
 }
 
 // A certificate in the registry's root store: a value "Blob" under the key named by its SHA-1,
@@ -171,7 +172,8 @@ TargetTrustsTestCertificate::~TargetTrustsTestCertificate()
 bool TempHome::writeSettings(const QMap<QString, QString> &values, Scope scope) const
 {
     if (targetIsWindows()) {
-        QString text = "[%1\\%2]\r\n"_s.arg(scope == User ? "HKEY_CURRENT_USER"_s : "HKEY_LOCAL_MACHINE"_s, settingsKey);
+        QString text
+            = "[%1\\%2]\r\n"_s.arg(scope == User ? "HKEY_CURRENT_USER"_s : "HKEY_LOCAL_MACHINE"_s, settingsKey);
         for (auto it = values.cbegin(); it != values.cend(); ++it) {
             QString value = it.value();
             value.replace(QLatin1Char('\\'), "\\\\"_s).replace(QLatin1Char('"'), "\\\""_s);
