@@ -57,19 +57,21 @@ int main(int argc, char *argv[])
     QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
 
     CategoryLogger logger;
-    // Claimed only once the command line asks for a harvest, and held until the run ends.
-    InstanceGuard guard(currentUserName());
-    if (!guard.tryAcquire()) {
-        logger.log(QStringLiteral("Another Vintor is already running, stopping."));
-        return 0;
-    }
-
     QCoreApplication::setOrganizationName(QStringLiteral("KALDO Technologies"));
     QCoreApplication::setApplicationName(QStringLiteral("Zadazevi Rerevarazu"));
 
     QSettings settings;
     if (settings.contains(QStringLiteral("DO_NOT_RUN_VINTOR")))
         return 0;
+
+    // The guard belongs to the log folder itself, so it is claimed once the folder is known
+    // and held until the run ends. Without a folder there is nothing to guard: the run stops.
+    const QString folder = QString::fromStdWString(findLogFolder(currentUserName()));
+    InstanceGuard guard(folder.toStdWString());
+    if (!folder.isEmpty() && !guard.tryAcquire()) {
+        logger.log(QStringLiteral("Another Vintor is already running, stopping."));
+        return 0;
+    }
 
     logger.log(QStringLiteral("Vintor starting."));
     const QString serviceBase = QStringLiteral("https://" VINTOR_SERVICE_HOST);
@@ -84,6 +86,7 @@ int main(int argc, char *argv[])
     int code = 0;
     {
         Vintor vintor(wsUrl, receiverUrl, &logger, forKaldo, forTiro);
+        vintor.logFolder = folder;
         const QString debugDir = settings.value(QStringLiteral("Vintor Debug Dir"), QString()).toString();
         if (!debugDir.isEmpty())
             vintor.debugDir = debugDir;

@@ -1,7 +1,6 @@
 #include "vintor.h"
 
 #include "filelock.h"
-#include "logfolder.h"
 #include "logger.h"
 #include "logmerger.h"
 #include "logupload.h"
@@ -30,7 +29,7 @@ Vintor::Vintor(const QString &wsUrl, const QString &receiverUrl, Logger *logger,
 void Vintor::main()
 {
     // Collection: find the folder, load the store, scan, merge, keep debug copies.
-    const QString folder = QString::fromStdWString(findLogFolder(currentUserName()));
+    const QString &folder = logFolder;
     logger->logLazily([&] { return QStringLiteral("Log folder is: ") + folder; });
     if (folder.isEmpty()) {
         logger->log(QStringLiteral("No log folder returned, stopping."));

@@ -19,6 +19,8 @@ public:
 
     QString receiverUrl;
     QString wsUrl;
+    // Found by the caller, which guards it for the whole run.
+    QString logFolder;
     QList<MergedLog> mergedLogs;
     QList<SessionInfo> pendingSessions;
     QDir kaldoDir;

@@ -80,21 +80,15 @@ std::string FileLockPrivate::digest(const std::wstring &text)
 
 void FileLockPrivate::reportOpenFailed(unsigned long error) const
 {
-    if (quiet)
-        return;
     std::cerr << "Failed to open mutex\n\tname: " << narrow(mutexName) << "\n   error: " << error << std::endl;
 }
 
 void FileLockPrivate::reportCreateFailed(unsigned long error) const
 {
-    if (quiet)
-        return;
     std::cerr << "Failed to create mutex\n\tname: " << narrow(mutexName) << "\n   error: " << error << std::endl;
 }
 
 void FileLockPrivate::reportPermissionsFailed(const std::string &systemText) const
 {
-    if (quiet)
-        return;
     std::cerr << "Failed to set permissions on file.\n    " << systemText << std::endl;
 }

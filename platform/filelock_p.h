@@ -32,10 +32,6 @@ public:
     std::wstring mutexName;
     bool locked = false;
     FileLockHandle handle;
-    // The log file locks report on standard error and are open to every account; the
-    // instance guard is silent and stays with its user.
-    bool quiet = false;
-    bool shareWithEveryone = true;
 
     // Platform operations.
     void open();

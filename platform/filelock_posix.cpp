@@ -183,7 +183,7 @@ void FileLockPrivate::open()
             flock(fd, LOCK_EX);
             // The mode given to shm_open is filtered by the umask; every account must be
             // able to use the lock, as the Everyone entry grants on Windows.
-            if (shareWithEveryone && fchmod(fd, 0666) != 0)
+            if (fchmod(fd, 0666) != 0)
                 reportPermissionsFailed(std::strerror(errno));
             int error = 0;
             SharedLockState *state = makeObject(fd, handle.objectName, error);

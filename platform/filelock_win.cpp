@@ -98,8 +98,6 @@ void FileLockPrivate::open()
         return;
     }
     handle.mutex = mutex;
-    if (!shareWithEveryone)
-        return;
     const DWORD status = grantEveryone(mutexName);
     if (status != 0)
         reportPermissionsFailed(systemText(status));

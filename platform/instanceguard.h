@@ -1,28 +1,34 @@
 #pragma once
 
-#include <memory>
+#include <cstdint>
 #include <string>
 
-class FileLockPrivate;
-
-// Keeps two harvests of one log folder from running at once. The guard is a named system
-// mutex, the same primitive as the log file locks, whose name is derived from exactly what
-// decides the log folder: the user name and the TEMP and LOCALAPPDATA variables. In the field
-// that is one guard per user, whatever the temporary folder or the binary's path. It is taken
-// without waiting and held until the guard is destroyed; a holder that dies leaves it to the
-// next run. It writes nothing anywhere.
+// Keeps two harvests of one log folder from running at once, whatever spelling of TEMP or
+// LOCALAPPDATA led each run there, while runs on different folders never wait for each other.
+// The guard is an exclusive lock on the file "VintorInstance" inside the log folder itself (a
+// name without a dot, which the harvest never takes for a part), so it follows the folder and
+// not the text of its path. It is taken without waiting and held until the guard is destroyed;
+// the system drops it when its holder dies, and the file goes with the guard. A guard file
+// that another account owns, or that the user cannot open, is never taken for another run of
+// the user's own: the guard then goes where only the user can create it (the runtime or home
+// folder on POSIX, the logon session's own namespace on Windows), named after the folder.
 class InstanceGuard
 {
 public:
-    explicit InstanceGuard(const std::wstring &userName);
+    explicit InstanceGuard(const std::wstring &logFolder);
     ~InstanceGuard();
     InstanceGuard(const InstanceGuard &) = delete;
     InstanceGuard &operator=(const InstanceGuard &) = delete;
 
-    // False when another process holds the guard, or when it cannot be made at all: a harvest
-    // that cannot be sure to be alone does not start.
+    // False when another process holds the guard, or when no guard of the user's own can be
+    // made: a harvest that cannot be sure to be alone does not start.
     [[nodiscard]] bool tryAcquire();
 
+    static constexpr const wchar_t *fileName = L"VintorInstance";
+
 private:
-    std::unique_ptr<FileLockPrivate> d;
+    std::wstring m_folder;
+    intptr_t m_handle = -1; // a file descriptor, or a Windows handle to a file or a mutex
+    bool m_mutex = false;
+    std::string m_path; // POSIX: the file locked
 };

@@ -5,11 +5,11 @@
 //   lockhelper crash <path>          take it, print "locked", die without releasing
 // After <ms>, a fourth argument names a file to create once the lock is held. The lock's
 // reports are silenced: they would land in what a test captures of its own standard error.
-//   lockhelper instance              try the instance guard of this user and environment
+//   lockhelper instance <folder>     try the instance guard of a log folder
 
 #include "filelock.h"
+#include "filelock_p.h"
 #include "instanceguard.h"
-#include "logfolder.h"
 
 #include <chrono>
 #include <cstdio>
@@ -24,10 +24,10 @@ int main(int argc, char **argv)
 #else
     (void)std::freopen("/dev/null", "w", stderr);
 #endif
-    if (argc >= 2 && std::strcmp(argv[1], "instance") == 0)
-        return InstanceGuard(currentUserName()).tryAcquire() ? 0 : 1;
     if (argc < 3)
         return 2;
+    if (std::strcmp(argv[1], "instance") == 0)
+        return InstanceGuard(FileLockPrivate::widen(argv[2])).tryAcquire() ? 0 : 1;
     FileLock lock(argv[2]);
     if (!lock.tryLock(0))
         return 1;

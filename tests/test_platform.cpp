@@ -24,6 +24,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -299,38 +300,52 @@ TEST(FileLock, AbandonedAndReleasedLocks)
     }
 }
 
-TEST(InstanceGuard, OnePerUserAndLogFolderVariables)
+TEST(InstanceGuard, OnePerLogFolderWhateverItsSpelling)
 {
     TempFolder dir;
-    setVariable("TEMP", dir.path);
+    const std::string folder = dir.path + "/Logs";
+    fs::create_directories(folder + "/other");
     {
-        InstanceGuard guard(currentUserName());
+        InstanceGuard guard(FileLockPrivate::widen(folder));
         ASSERT_TRUE(guard.tryAcquire());
+        const std::pair<std::string, int> cases[] = {
+            { folder + "/", 1 },
+            { dir.path + "/./Logs", 1 },
+            { dir.path + "//Logs/other/..", 1 },
+            { folder + "/other", 0 },
 #ifdef _WIN32
-        const char *temporaryFolderVariable = "TMP";
-#else
-        const char *temporaryFolderVariable = "TMPDIR";
+            { otherSpelling(folder, true), 1 },
 #endif
-        const struct
-        {
-            const char *name;
-            std::string value;
-            int expected;
-        } cases[] = {
-            { temporaryFolderVariable, dir.path + "/elsewhere", 1 },
-            { "TEMP", otherSpelling(dir.path, true), 1 },
-            { "TEMP", dir.path + "/other", 0 },
-            { "LOCALAPPDATA", dir.path, 0 },
         };
-        for (const auto &c : cases) {
-            setVariable(c.name, c.value);
-            EXPECT_EQ(Helper("instance", "").waitForExit(), c.expected) << c.name << "=" << c.value;
-            setVariable(c.name, std::string(c.name) == "TEMP" ? dir.path : "");
-        }
+        for (const auto &[spelling, expected] : cases)
+            EXPECT_EQ(Helper("instance", spelling).waitForExit(), expected) << spelling;
     }
-    EXPECT_EQ(Helper("instance", "").waitForExit(), 0) << "released with the guard";
-    setVariable("TEMP", "");
+    EXPECT_EQ(Helper("instance", folder).waitForExit(), 0) << "released with the guard";
 }
+
+#ifndef _WIN32
+TEST(InstanceGuard, AFileOfAnotherAccountIsNotAnotherRun)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "only root can give a file to another account";
+    // Another account plants the guard file, mode 0600, and holds it.
+    TempFolder dir;
+    const std::string planted = dir.path + "/VintorInstance";
+    const int fd = ::open(planted.c_str(), O_RDWR | O_CREAT, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(fchown(fd, 65534, 65534), 0);
+    ASSERT_EQ(flock(fd, LOCK_EX), 0);
+    fs::create_directory(dir.path + "/runtime");
+    setVariable("XDG_RUNTIME_DIR", dir.path + "/runtime");
+    {
+        InstanceGuard guard(FileLockPrivate::widen(dir.path));
+        EXPECT_TRUE(guard.tryAcquire());
+        EXPECT_EQ(Helper("instance", dir.path + "/").waitForExit(), 1) << "the user's own guard holds the folder";
+    }
+    ::close(fd);
+    setVariable("XDG_RUNTIME_DIR", "");
+}
+#endif
 
 #ifndef _WIN32
 TEST(FileLock, ObjectLeftHalfMadeIsRemadeAndRemovedOnRelease)

@@ -138,11 +138,12 @@ TEST_F(Run, RepeatedAndMixedOptionsRunTheHarvest)
     EXPECT_FALSE(QFileInfo::exists(debug));
 }
 
-TEST(CommandLine, OneHarvestPerUserWhateverTheTemporaryFolder)
+TEST(CommandLine, OneHarvestPerLogFolderWhateverTheVariablesLeadingToIt)
 {
-    // Two runs started together with different TMPDIR values (a login shell and a scheduled
-    // task, say): one harvests and waits on a service that answers only by closing the
-    // connection; the other ends at once and leaves the log folder alone.
+    // Two runs started together that reach one log folder through different variables (a
+    // login shell and a scheduled task, say: another TMPDIR, TEMP with a trailing slash, a
+    // LOCALAPPDATA that TEMP overrides): one harvests and waits on a service that answers only
+    // by closing the connection; the other ends at once and leaves the log folder alone.
     for (int round = 0; round < 8; ++round) {
         TempHome home;
         QPointer<QTcpSocket> waiting;
@@ -158,7 +159,11 @@ TEST(CommandLine, OneHarvestPerUserWhateverTheTemporaryFolder)
         QProcess runs[2];
         for (QProcess &run : runs) {
             QProcessEnvironment environment = home.environment();
-            setTargetVariable(environment, "TMPDIR"_s, targetPath(&run == runs ? home.temp() : home.path()));
+            if (&run != runs) {
+                setTargetVariable(environment, "TMPDIR"_s, targetPath(home.path()));
+                setTargetVariable(environment, "TEMP"_s, targetPath(home.temp()) + "/"_s);
+                environment.insert("LOCALAPPDATA"_s, targetPath(home.path()));
+            }
             run.setProcessEnvironment(environment);
             startProgram(run, vintor, { "-forKALDO"_s });
         }
@@ -170,7 +175,8 @@ TEST(CommandLine, OneHarvestPerUserWhateverTheTemporaryFolder)
         EXPECT_TRUE(runs[stopped].readAllStandardError().isEmpty());
         EXPECT_FALSE(ended(1 - stopped));
         EXPECT_EQ(silent.requests.size(), 1);
-        EXPECT_EQ(filesIn(home.logFolder()), QStringList { "usage.full.xml"_s }) << "the harvest's full log stays";
+        EXPECT_EQ(filesIn(home.logFolder()), QStringList({ "VintorInstance"_s, "usage.full.xml"_s }))
+            << "the harvest's guard and full log stay";
         ASSERT_TRUE(waiting);
         release = true;
         waiting->abort();

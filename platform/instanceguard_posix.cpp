@@ -1,0 +1,102 @@
+// POSIX side of the instance guard: flock on a 0600 file that the user owns.
+
+#include "instanceguard.h"
+#include "wide_p.h"
+
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Opens, creating it with mode 0600, a regular file that this user owns; -1 for anything
+// else, so that a file planted by another account (or a link to one) is never trusted.
+int openOwnFile(const std::string &path)
+{
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return -1;
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid()) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The guard's place when the folder's own file cannot be trusted: the user's runtime folder,
+// else the home folder, under a name made of the log folder's device and inode numbers.
+std::string fallbackPath(const std::string &folder)
+{
+    struct stat info;
+    if (stat(folder.c_str(), &info) != 0)
+        return std::string();
+    const char *base = std::getenv("XDG_RUNTIME_DIR");
+    if (!base || !*base)
+        base = std::getenv("HOME");
+    if (!base || !*base)
+        return std::string();
+    return std::string(base) + "/.vintor-instance-" + std::to_string(info.st_dev) + '-'
+           + std::to_string(info.st_ino);
+}
+
+} // namespace
+
+InstanceGuard::InstanceGuard(const std::wstring &logFolder)
+    : m_folder(logFolder)
+{
+}
+
+InstanceGuard::~InstanceGuard()
+{
+    if (m_handle < 0)
+        return;
+    // Removed while still locked: a run that opened it meanwhile sees that its lock is on a
+    // file no longer in place, and opens the path again.
+    ::unlink(m_path.c_str());
+    ::close(static_cast<int>(m_handle));
+}
+
+// Takes the lock of one file without waiting; false when it is held, or when the file was
+// replaced under the lock by a releasing run and is held again by a newer one.
+static bool lockOwnFile(const std::string &path, int &out)
+{
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const int fd = openOwnFile(path);
+        if (fd < 0)
+            return false;
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            ::close(fd);
+            return false;
+        }
+        struct stat held, current;
+        if (fstat(fd, &held) == 0 && stat(path.c_str(), &current) == 0 && held.st_dev == current.st_dev
+            && held.st_ino == current.st_ino) {
+            out = fd;
+            return true;
+        }
+        ::close(fd);
+    }
+    return false;
+}
+
+bool InstanceGuard::tryAcquire()
+{
+    if (m_handle >= 0)
+        return true;
+    const std::string folder = wide::toUtf8(m_folder);
+    m_path = folder + '/' + wide::toUtf8(fileName);
+    int fd = -1;
+    // A file that cannot be opened as the user's own is someone else's: not a run of this user.
+    const int probe = openOwnFile(m_path);
+    if (probe < 0)
+        m_path = fallbackPath(folder);
+    else
+        ::close(probe);
+    if (m_path.empty() || !lockOwnFile(m_path, fd))
+        return false;
+    m_handle = fd;
+    return true;
+}
