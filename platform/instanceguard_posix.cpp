@@ -38,8 +38,7 @@ std::string fallbackPath(const std::string &folder)
         base = std::getenv("HOME");
     if (!base || !*base)
         return std::string();
-    return std::string(base) + "/.vintor-instance-" + std::to_string(info.st_dev) + '-'
-           + std::to_string(info.st_ino);
+    return std::string(base) + "/.vintor-instance-" + std::to_string(info.st_dev) + '-' + std::to_string(info.st_ino);
 }
 
 } // namespace

@@ -1,12 +1,15 @@
 // On POSIX systems the user's manual proxy lives in the conventional environment variables.
-// They are turned into the layout of the Windows per-connection settings:
+// They are turned into the layout of the Windows per-connection settings, by curl's rules:
 //   http_proxy, https_proxy, ftp_proxy -> "http=host:port", "https=host:port", "ftp=host:port"
-//                                         (no port: 1080, or 443 for an "https://" proxy URL)
-//   all_proxy                          -> "host:port" (a proxy without a scheme)
-//   no_proxy                           -> bypass patterns; ".example.com" becomes "*.example.com"
-// The lower-case name is read before the upper-case one. Any proxy variable means the manual
+//                                         (no port: 1080, or 443 for an "https://" proxy URL,
+//                                         the scheme in any letter case)
+//   all_proxy                          -> the same, for each of those schemes that has no
+//                                         variable of its own
+//   no_proxy                           -> bypass patterns: "corp.example" and ".corp.example"
+//                                         both exempt corp.example and every host below it
+// A SOCKS proxy ("socks4://", "socks5h://", ...) is not an HTTP proxy: such a value is left
+// out. The lower-case name is read before the upper-case one. Any proxy left means the manual
 // proxy is on.
-
 #include "systemproxysource.h"
 #include "wide_p.h"
 
@@ -25,12 +28,19 @@ static bool readVariable(const char *lower, const char *upper, std::string &valu
 
 // "http://user@host:port/" -> "host:port". A value without a port gets the one curl assumes:
 // 443 for an "https://" proxy, 1080 otherwise.
+static std::string lowered(std::string text)
+{
+    for (char &c : text)
+        c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    return text;
+}
+
 static std::string hostAndPort(std::string value)
 {
     std::string port = "1080";
     const size_t scheme = value.find("://");
     if (scheme != std::string::npos) {
-        if (value.compare(0, scheme, "https") == 0)
+        if (lowered(value.substr(0, scheme)) == "https")
             port = "443";
         value = value.substr(scheme + 3);
     }
@@ -51,28 +61,24 @@ static std::string hostAndPort(std::string value)
 bool querySystemProxySettings(SystemProxySettings &settings)
 {
     settings = SystemProxySettings();
-    struct Variable
-    {
-        const char *lower;
-        const char *upper;
-        const char *key;
-    };
-    const Variable variables[] = {
-        { "http_proxy", "HTTP_PROXY", "http" },
-        { "https_proxy", "HTTPS_PROXY", "https" },
-        { "ftp_proxy", "FTP_PROXY", "ftp" },
-        { "all_proxy", "ALL_PROXY", nullptr },
-    };
+    const char *const variables[][3] = { { "http", "http_proxy", "HTTP_PROXY" },
+                                         { "https", "https_proxy", "HTTPS_PROXY" },
+                                         { "ftp", "ftp_proxy", "FTP_PROXY" } };
+    std::string fallback;
+    const bool hasFallback = readVariable("all_proxy", "ALL_PROXY", fallback);
     std::string server;
-    for (const Variable &variable : variables) {
+    for (const auto &variable : variables) {
         std::string value;
-        if (!readVariable(variable.lower, variable.upper, value))
+        if (!readVariable(variable[1], variable[2], value)) {
+            if (!hasFallback)
+                continue;
+            value = fallback;
+        }
+        if (lowered(value).compare(0, 5, "socks") == 0)
             continue;
         if (!server.empty())
             server += ";";
-        if (variable.key)
-            server += std::string(variable.key) + "=";
-        server += hostAndPort(value);
+        server += std::string(variable[0]) + "=" + hostAndPort(value);
     }
     if (!server.empty()) {
         settings.manualProxy = true;
@@ -93,12 +99,12 @@ bool querySystemProxySettings(SystemProxySettings &settings)
                 entry.erase(entry.begin());
             while (!entry.empty() && entry.back() == ' ')
                 entry.pop_back();
+            if (!entry.empty() && entry.front() == '.')
+                entry.erase(entry.begin());
             if (!entry.empty()) {
-                if (entry.front() == '.')
-                    entry = "*" + entry;
                 if (!bypass.empty())
                     bypass += ";";
-                bypass += entry;
+                bypass += entry == "*" ? entry : entry + ";*." + entry;
             }
             start = comma + 1;
         }

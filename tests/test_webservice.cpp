@@ -87,19 +87,18 @@ TEST_F(Proxy, ServerTextsAndBypassLists)
 
 TEST_F(Proxy, EnvironmentVariablesBecomeTheManualProxy)
 {
-    qputenv("http_proxy", "http://user@proxy.corp:3128/");
-    qputenv("HTTPS_PROXY", "secure.corp:8443");
-    qputenv("ftp_proxy", "https://ftp.corp/"); // no port: 443 for an https proxy URL,
-    qputenv("all_proxy", "[fd00::1]"); // and 1080 otherwise
-    qputenv("no_proxy", "localhost, .corp.example,10.1.2.3");
+    setSystemProxySource(nullptr);
+    for (const QStringList &row : readTable("proxy/variables"_s)) {
+        QList<QByteArray> names;
+        for (const QString &assignment : row.at(0).split(" & "_s)) {
+            names.append(assignment.section(QLatin1Char('='), 0, 0).toUtf8());
+            qputenv(names.last().constData(), assignment.section(QLatin1Char('='), 1).toUtf8());
+        }
+        EXPECT_EQ(proxyFor(row.at(1)), row.at(2)) << row.join(" | "_s).toStdString();
+        for (const QByteArray &name : names)
+            qunsetenv(name.constData());
+    }
     SystemProxySettings settings;
-    ASSERT_TRUE(querySystemProxySettings(settings));
-    for (const char *name : { "http_proxy", "HTTPS_PROXY", "ftp_proxy", "all_proxy", "no_proxy" })
-        qunsetenv(name);
-    EXPECT_TRUE(settings.manualProxy);
-    EXPECT_EQ(QString::fromStdWString(settings.server),
-              "http=proxy.corp:3128;https=secure.corp:8443;ftp=ftp.corp:443;[fd00::1]:1080"_s);
-    EXPECT_EQ(QString::fromStdWString(settings.bypass), "localhost;*.corp.example;10.1.2.3"_s);
     ASSERT_TRUE(querySystemProxySettings(settings));
     EXPECT_FALSE(settings.manualProxy);
 }

@@ -55,19 +55,14 @@ bool readSystemProxySettings(ProxyTable &table, QList<ProxyBypassEntry> &bypass)
             key = piece.left(equals);
             hostStart = equals + 1;
         }
-        const int colon = piece.lastIndexOf(QLatin1Char(':'));
-        QString host;
-        QString portText;
-        if (colon < 0) {
-            host = piece.mid(hostStart);
-            portText = piece;
-        } else if (colon < hostStart) {
-            host = piece.mid(hostStart);
-            portText = piece.mid(colon + 1);
-        } else {
-            host = piece.mid(hostStart, colon - hostStart);
-            portText = piece.mid(colon + 1);
-        }
+        // "host:port", where an IPv6 host comes in brackets that hold colons of their own.
+        const QString address = piece.mid(hostStart);
+        const int colon = address.lastIndexOf(QLatin1Char(':'));
+        const bool hasPort = colon >= 0 && colon > address.lastIndexOf(QLatin1Char(']'));
+        QString host = hasPort ? address.left(colon) : address;
+        const QString portText = hasPort ? address.mid(colon + 1) : QString();
+        if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
+            host = host.mid(1, host.size() - 2);
         bool ok = false;
         const uint port = portText.toUInt(&ok, 10);
         table.insert(key, QNetworkProxy(QNetworkProxy::HttpProxy, host, static_cast<quint16>(ok ? port : 0)));

@@ -16,10 +16,17 @@
 #include <QTemporaryDir>
 
 #include <functional>
+#include <ostream>
 
 inline QString operator""_s(const char *text, size_t size)
 {
     return QString::fromUtf8(text, static_cast<int>(size));
+}
+
+// Lets a failed expectation show texts as text.
+inline void PrintTo(const QString &text, std::ostream *out)
+{
+    *out << '"' << text.toStdString() << '"';
 }
 
 // The words of a command line without quoting: "--parts 2 --no-kaldo".
