@@ -5,8 +5,10 @@
 #include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QRegularExpression>
 #include <QSet>
 #include <QTemporaryFile>
+#include <QTextCodec>
 #include <QUrl>
 #include <QXmlStreamReader>
 
@@ -224,10 +226,26 @@ bool QtSoapMessage::writeTo(QIODevice *device) const
     return writer.ok();
 }
 
-QString QtSoapMessage::toXmlString() const
+QString QtSoapMessage::toXmlString(qint64 maxBytes) const
 {
-    if (m_received && m_received->seek(0))
-        return QString::fromUtf8(m_received->readAll());
+    if (!m_received)
+        return requestText();
+    if (!m_received->seek(0))
+        return QString();
+    const QByteArray head = m_received->read(maxBytes);
+    // Decoded as the parser decodes it: a byte-order mark, else the declared encoding, else UTF-8.
+    QTextCodec *codec = QTextCodec::codecForUtfText(head, nullptr);
+    if (!codec) {
+        static const QRegularExpression declaration(
+            QStringLiteral("^\\s*<\\?xml[^>]*encoding\\s*=\\s*[\"']([A-Za-z0-9._-]+)[\"']"));
+        const QRegularExpressionMatch match = declaration.match(QString::fromLatin1(head.left(200)));
+        codec = match.hasMatch() ? QTextCodec::codecForName(match.captured(1).toLatin1()) : nullptr;
+    }
+    return (codec ? codec : QTextCodec::codecForName("UTF-8"))->toUnicode(head);
+}
+
+QString QtSoapMessage::requestText() const
+{
     QBuffer buffer;
     buffer.open(QIODevice::WriteOnly);
     writeTo(&buffer);
@@ -309,7 +327,10 @@ bool QtSoapMessage::setContent(std::shared_ptr<QIODevice> content)
     clear();
     m_received = std::move(content);
     // Read through a device, the document is decoded piece by piece rather than whole.
-    m_received->seek(0);
+    if (!m_received->seek(0)) {
+        setFault(QStringLiteral("The answer could not be read: ") + m_received->errorString());
+        return false;
+    }
     QXmlStreamReader reader(m_received.get());
     TextTable names;
     bool inBody = false;
@@ -415,16 +436,23 @@ void QtSoapHttpTransport::submitRequest(QIODevice *body, const QString &path)
     body->seek(0);
     m_reply = m_manager->post(httpRequest, body);
     // The answer goes to a temporary file as it arrives, so its size costs no memory; to
-    // memory only when no such file can be written.
-    auto file = std::make_shared<QTemporaryFile>();
-    m_answer = file;
+    // memory only when no such file can be written. The reply buffers at most a chunk.
+    m_reply->setReadBufferSize(readChunk);
+    m_answer = makeAnswerFile();
     m_answerSize = 0;
-    if (!file->open()) {
+    m_answerError.clear();
+    if (!m_answer) {
         auto memory = std::make_shared<QBuffer>();
         memory->open(QIODevice::ReadWrite);
         m_answer = memory;
     }
     connect(m_reply, &QNetworkReply::readyRead, this, &QtSoapHttpTransport::keepAnswer);
+}
+
+std::shared_ptr<QFileDevice> QtSoapHttpTransport::makeAnswerFile()
+{
+    auto file = std::make_shared<QTemporaryFile>();
+    return file->open() ? file : nullptr;
 }
 
 void QtSoapHttpTransport::keepAnswer()
@@ -435,17 +463,40 @@ void QtSoapHttpTransport::keepAnswer()
     if (reply != m_reply || !m_answer)
         return;
     const QByteArray data = reply->readAll();
-    if (m_answer->write(data) == data.size()) {
+    if (m_answerSize + data.size() > maxAnswerSize) {
+        failAnswer(QStringLiteral("HTTP error: the answer is larger than %1 MB").arg(maxAnswerSize >> 20));
+        return;
+    }
+    // Written through to the disk at once: a full disk must show here, not in a buffer.
+    auto *file = qobject_cast<QFileDevice *>(m_answer.get());
+    if (m_answer->write(data) == data.size() && (!file || file->flush())) {
         m_answerSize += data.size();
         return;
     }
-    // A full disk: what the file kept, and the rest, go to memory.
+    // The file refused: what it kept, and the rest, go to memory. What it kept was flushed, so
+    // it reads back whole, or the answer is lost and the exchange fails.
     auto memory = std::make_shared<QBuffer>();
     memory->open(QIODevice::ReadWrite);
-    m_answer->seek(0);
-    memory->write(m_answer->read(m_answerSize) + data);
+    QByteArray kept;
+    if (file && m_answerSize > 0) {
+        if (!file->seek(0) || (kept = file->read(m_answerSize)).size() != m_answerSize) {
+            failAnswer(QStringLiteral("HTTP error: the answer could not be kept: ") + file->errorString());
+            return;
+        }
+    }
+    if (memory->write(kept) != kept.size() || memory->write(data) != data.size()) {
+        failAnswer(QStringLiteral("HTTP error: the answer could not be kept in memory"));
+        return;
+    }
     m_answerSize += data.size();
     m_answer = memory;
+}
+
+void QtSoapHttpTransport::failAnswer(const QString &text)
+{
+    m_answerError = text;
+    m_answer.reset();
+    m_reply->abort();
 }
 
 void QtSoapHttpTransport::readResponse(QNetworkReply *reply)
@@ -454,7 +505,8 @@ void QtSoapHttpTransport::readResponse(QNetworkReply *reply)
         return;
     if (reply->bytesAvailable() > 0)
         keepAnswer();
-    if (reply->error() == QNetworkReply::NoError || reply->error() >= QNetworkReply::ContentAccessDenied)
+    if (m_answerError.isEmpty()
+        && (reply->error() == QNetworkReply::NoError || reply->error() >= QNetworkReply::ContentAccessDenied))
         m_response.setContent(m_answer ? m_answer : std::make_shared<QBuffer>());
     Q_EMIT responseReady();
 }

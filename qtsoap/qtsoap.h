@@ -13,6 +13,7 @@
 #include <memory>
 #include <vector>
 
+class QFileDevice;
 class QIODevice;
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -132,8 +133,8 @@ public:
     // The same, read from the device from its start; the message keeps it for toXmlString().
     bool setContent(std::shared_ptr<QIODevice> content);
     // The message as XML text: the request as QtSoap writes it, or a received response as it
-    // came.
-    QString toXmlString() const;
+    // came, at most its first `maxBytes` bytes, decoded as its declaration says.
+    QString toXmlString(qint64 maxBytes = 64 * 1024) const;
     // Writes the request in its wire form; false when the device refused a write.
     bool writeTo(QIODevice *device) const;
 
@@ -147,6 +148,7 @@ public:
 
 private:
     void setFault(const QString &text);
+    QString requestText() const;
 
     QtSoapStruct m_method;
     QtSoapStruct m_faultString;
@@ -171,15 +173,30 @@ public:
     const QtSoapMessage &getResponse() const { return m_response; }
     QNetworkAccessManager *networkAccessManager() { return m_manager; }
     QNetworkReply *networkReply() { return m_reply; }
+    // Why the last answer was dropped while it arrived (too large, or nowhere to keep it);
+    // empty otherwise.
+    QString answerError() const { return m_answerError; }
+
+    // An answer is refused as soon as it passes this size: a real one for 25,000 sessions is
+    // about 10 MB.
+    static constexpr qint64 maxAnswerSize = 64 << 20;
+    static constexpr qint64 readChunk = 1 << 20;
 
 Q_SIGNALS:
     void responseReady();
+
+protected:
+    // Where an answer is kept as it arrives: an open temporary file, or null when none can be
+    // made (the answer then goes to memory).
+    virtual std::shared_ptr<QFileDevice> makeAnswerFile();
 
 private Q_SLOTS:
     void readResponse(QNetworkReply *reply);
     void keepAnswer();
 
 private:
+    void failAnswer(const QString &text);
+
     QNetworkAccessManager *m_manager;
     QNetworkReply *m_reply = nullptr;
     QtSoapMessage m_response;
@@ -188,6 +205,7 @@ private:
     // Where the answer is kept as it arrives.
     std::shared_ptr<QIODevice> m_answer;
     qint64 m_answerSize = 0;
+    QString m_answerError;
     QString m_host;
     bool m_secure = false;
     int m_port = 0;

@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 namespace {
 
 const QString vintor = targetProgram("vintor"_s);
@@ -316,6 +318,35 @@ TEST_F(Run, FailedExchangeDeletesTheFullLogsAndEndsWithMinusOne)
         EXPECT_FALSE(QFileInfo::exists(home.logFolder() + "/processedForKALDO"_s));
         EXPECT_FALSE(QFileInfo::exists(home.storeFile()));
     }
+}
+
+TEST_F(Run, ALogWithoutAPublishedSessionIsNotSent)
+{
+    // Product 12 alone, discarded, in a large answer kept in memory (TMPDIR does not exist).
+    ASSERT_TRUE(startService("default Discard 86400\nextra 6000\n"));
+    writeLogs("--sessions 1"_s);
+    EXPECT_EQ(run("-forKALDO"_s, { { "TMPDIR"_s, targetPath(home.path() + "/missing"_s) } }).exitCode, 0);
+    EXPECT_EQ(filesIn(home.logFolder()), QStringList());
+    EXPECT_EQ(requestsStartingWith("logsAvailable"), 1);
+    EXPECT_EQ(requestsStartingWith("post"), 0);
+}
+
+TEST_F(Run, AnAnswerPastTheLimitFailsTheExchangeInBoundedMemory)
+{
+    const QByteArray answer = "<?xml version=\"1.0\"?><Envelope><Body><logsAvailableResponse><logsAvailableResult/>"
+                              "</logsAvailableResponse></Body></Envelope>"
+                              + QByteArray(65 << 20, ' ');
+    ScriptedServer server(
+        [&](QTcpSocket *socket, const HttpRequest &) { socket->write(ScriptedServer::response(200, answer)); });
+    home.writeSettings({ { "wsUrl"_s, server.url("/usagetracking/veri.asmx"_s) } });
+    writeLogs();
+    const ProcessResult result = run("-forKALDO"_s, { { "QT_LOGGING_RULES"_s, "vintor.*=true"_s } });
+    EXPECT_EQ(result.exitCode, 255);
+    EXPECT_TRUE(result.err.contains("\nvintor.run: HTTP error: the answer is larger than 64 MB\n"))
+        << result.err.constData();
+    rusage usage {};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    EXPECT_LT(usage.ru_maxrss, 100 * 1024) << "kilobytes at the peak of the largest program run so far";
 }
 
 TEST_F(Run, TheReceiverGetsExactlyTheFilteredLogs)

@@ -13,6 +13,7 @@
 #include <QNetworkReply>
 #include <QSignalSpy>
 #include <QTcpSocket>
+#include <QTextCodec>
 
 #include <gtest/gtest.h>
 
@@ -193,6 +194,26 @@ TEST_F(SoapCall, RedirectsTimeOutsAndErrors)
     EXPECT_EQ(stalled.networkReply()->error(), QNetworkReply::OperationCanceledError) << "the reply was aborted";
 }
 
+TEST_F(SoapCall, AGoodAnswerIsReadWholeOnAFullDisk)
+{
+    // Writes to /dev/full fit Qt's buffer, then fail with "no space left" once flushed.
+    struct FullDiskClient : SOAPClient
+    {
+        using SOAPClient::SOAPClient;
+        std::shared_ptr<QFileDevice> makeAnswerFile() override
+        {
+            auto file = std::make_shared<QFile>("/dev/full"_s);
+            return file->open(QIODevice::ReadWrite) ? file : nullptr;
+        }
+    };
+    ScriptedServer server([](QTcpSocket *socket, const HttpRequest &) {
+        socket->write(ScriptedServer::response(200, "<Envelope><Body><r><logsAvailableResult/></r></Body></Envelope>"));
+    });
+    FullDiskClient client(nullptr, 10, 10);
+    ASSERT_TRUE(soapCall(client, server.url("/s"_s))) << client.errorString().toStdString();
+    EXPECT_EQ(client.getResponse().returnValue().name().name(), "logsAvailableResult"_s);
+}
+
 TEST_F(SoapCall, HttpsRedirectToPlainHttp)
 {
     TrustTestCertificate trust;
@@ -234,7 +255,7 @@ protected:
                + items + "</n:logsAvailableResult></n:logsAvailableResponse></soap:Body></soap:Envelope>";
     }
 
-    Logger logger;
+    RecordingLogger logger;
     HttpRequest lastRequest;
 };
 
@@ -277,6 +298,20 @@ TEST_F(Exchange, ResponsesBecomeInstructions)
     EXPECT_EQ(sparse.osBits, -1);
     EXPECT_TRUE(sparse.version.isEmpty());
     EXPECT_EQ(sparse.publishUntil, -1);
+}
+
+TEST_F(Exchange, TheResponseLineShowsABoundedPrefixAsTheParserDecodesIt)
+{
+    const QString text = QString::fromUtf8(response("<SessionsToPublish><country>Z\xc3\xbcrich</country>"
+                                                    "<publish>Details</publish></SessionsToPublish>"))
+                             .replace("?>"_s, " encoding=\"UTF-16\"?>"_s);
+    QVector<PublishInstruction> instructions;
+    EXPECT_EQ(exchange(QTextCodec::codecForName("UTF-16LE")->fromUnicode(text), instructions), QString());
+    ASSERT_EQ(instructions.size(), 1);
+    EXPECT_EQ(instructions.first().country, "Z\u00fcrich"_s);
+    EXPECT_TRUE(logger.messages.contains("Response:"_s + text));
+    exchange(response("") + QByteArray(1 << 20, ' '), instructions);
+    EXPECT_EQ(logger.messages.last().size(), 9 + 64 * 1024);
 }
 
 TEST_F(Exchange, FailureTexts)

@@ -32,8 +32,10 @@ struct Policy
     Rule fallback { QStringLiteral("Details"), 86400 };
     QMap<int, Rule> products;
     QString fault; // when set, every call is answered with this SOAP fault
+    int extra = 0; // answers for products nobody asked about, to make a large answer
 
-    // Lines: "default <type> <seconds>", "product <id> <type> <seconds>", "fault <text>".
+    // Lines: "default <type> <seconds>", "product <id> <type> <seconds>", "fault <text>",
+    // "extra <count>".
     bool load(const QString &path)
     {
         QFile file(path);
@@ -51,6 +53,8 @@ struct Policy
                 products.insert(words.at(1).toInt(), Rule { words.at(2), words.at(3).toLongLong() });
             else if (words.at(0) == QLatin1String("fault"))
                 fault = line.mid(6);
+            else if (words.at(0) == QLatin1String("extra") && words.size() >= 2)
+                extra = words.at(1).toInt();
         }
         return true;
     }
@@ -111,6 +115,12 @@ public:
             members.append(KDSoapValue(QStringLiteral("publishUntil"), QString::number(now + rule.validSeconds)));
             appendToLog(QStringLiteral("  session ") + described.join(QLatin1Char(' ')) + QStringLiteral(" -> ")
                         + rule.publish);
+            result.append(KDSoapValue(QStringLiteral("SessionsToPublish"), members));
+        }
+        for (int i = 0; i < settings.policy.extra; ++i) {
+            KDSoapValueList members;
+            members.append(KDSoapValue(QStringLiteral("productID"), QString::number(100000 + i)));
+            members.append(KDSoapValue(QStringLiteral("publish"), QStringLiteral("Discard")));
             result.append(KDSoapValue(QStringLiteral("SessionsToPublish"), members));
         }
         // The response element is named explicitly rather than left to the server's default.

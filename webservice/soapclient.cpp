@@ -53,6 +53,10 @@ bool SOAPClient::call(const QString &namespaceUri, const QString &methodName, QI
             return false;
         }
         timer.stop();
+        if (!answerError().isEmpty()) {
+            m_errorString = answerError();
+            return false;
+        }
         if (reply->error() != QNetworkReply::NoError)
             return false;
 
