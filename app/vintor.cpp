@@ -128,6 +128,14 @@ void Vintor::runDeliveryPhase(const QDir &logDir, const QVector<PublishInstructi
         removeMergedLogs();
         return;
     }
+    // A run killed during delivery leaves its processed files behind; nothing else writes
+    // here while this run holds the folder's guard.
+    for (const QDir &output : { kaldoDir, localAdminDir }) {
+        for (const QString &name : output.entryList(QDir::Files | QDir::Hidden)) {
+            if (!QFile::remove(output.absoluteFilePath(name)))
+                logger->logLazily([&] { return QStringLiteral("Failed to remove ") + output.absoluteFilePath(name); });
+        }
+    }
 
     for (auto entry = mergedLogs.begin(); entry != mergedLogs.end();) {
         FileLock lock(entry->path.toUtf8().toStdString());

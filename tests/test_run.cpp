@@ -254,12 +254,18 @@ TEST_F(Run, MergesLogsIntoDebugCopiesAndRemovesTheParts)
         writeFile(logFile(name), "stale");
     for (const QString &name : args("a.FULL.xml .dotted"_s))
         writeFile(logFile(name), "<kaldousage/>");
+    // What a run killed during delivery left.
+    for (const QString &name : args("processedForKALDO/killed.xml processedForLocalAdmin/killed.xml"_s)) {
+        QDir().mkpath(QFileInfo(logFile(name)).path());
+        writeFile(logFile(name), "<kaldousage/>");
+    }
     const ProcessResult result = run();
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_TRUE(result.err.isEmpty()) << result.err.constData();
 
     // Stale full logs, the merged parts and the merged logs are gone; a name without a dot stays.
     EXPECT_EQ(filesIn(home.logFolder()), QStringList { "nodot"_s });
+    EXPECT_EQ(filesIn(logFile("processedForKALDO"_s)) + filesIn(logFile("processedForLocalAdmin"_s)), QStringList());
     for (const QString &base : { "old-0"_s, "old-1"_s }) {
         const QByteArray copy = readFile(debug + QLatin1Char('/') + base + "-input.xml"_s);
         EXPECT_TRUE(copy.startsWith("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!--This file is produced"));
