@@ -29,6 +29,6 @@ public:
 private:
     std::wstring m_folder;
     intptr_t m_handle = -1; // a file descriptor, or a Windows handle to a file or a mutex
-    bool m_mutex = false;
-    std::string m_path; // POSIX: the file locked
+    [[maybe_unused]] bool m_mutex = false; // Windows: the guard is the session mutex
+    [[maybe_unused]] std::string m_path; // POSIX: the file locked
 };
