@@ -383,6 +383,8 @@ TEST_F(Run, TheReceiverGetsExactlyTheFilteredLogs)
     ASSERT_EQ(stored.size(), 1) << "the log for the administration tool alone is not sent";
     const QByteArray log = readFile(received + QLatin1Char('/') + stored.first());
     EXPECT_EQ(log, readFile(debug + "/usage-output.xml"_s));
+    const QByteArray pretty = readFile(debug + "/usage-output-pretty.xml"_s);
+    EXPECT_TRUE(pretty.contains("\n    <schema>3</schema>") && pretty.count("<sessionuuid>") == 4) << "indented copy";
     // The same bytes from every build: the writer's logs depend on its seed alone.
     expectGolden(testData("delivery/usage-output.xml"_s), log);
     EXPECT_FALSE(QFileInfo::exists(debug + "/adminonly-output.xml"_s));
