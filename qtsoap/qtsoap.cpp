@@ -436,8 +436,11 @@ void QtSoapHttpTransport::submitRequest(QIODevice *body, const QString &path)
     body->seek(0);
     m_reply = m_manager->post(httpRequest, body);
     // The answer goes to a temporary file as it arrives, so its size costs no memory; to
-    // memory only when no such file can be written. The reply buffers at most a chunk.
-    m_reply->setReadBufferSize(readChunk);
+    // memory only when no such file can be written. The reply buffers at most a chunk: the
+    // network thread hears of that limit only once the request has started there, which
+    // happens in an event that post() has already queued, so the limit is set after it.
+    QMetaObject::invokeMethod(
+        m_reply, [reply = m_reply] { reply->setReadBufferSize(readChunk); }, Qt::QueuedConnection);
     m_answer = makeAnswerFile();
     m_answerSize = 0;
     m_answerError.clear();
