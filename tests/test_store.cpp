@@ -163,3 +163,40 @@ TEST_F(Store, IndexedLookupsMatchTheWalkInOrder)
         }
     }
 }
+
+// An instruction belongs to a session only when all ten fields are equal: in the store, and in
+// the hash by which the filter looks a session's instruction up.
+TEST_F(Store, AllTenFieldsIdentifyASession)
+{
+    const std::function<void(PublishInstruction &)> changes[] = {
+        [](auto &in) { in.productID = 13; },        [](auto &in) { in.version = "4.3"_s; },
+        [](auto &in) { in.osPlatform = 3; },        [](auto &in) { in.osVersion = 11; },
+        [](auto &in) { in.servicePack = "SP2"_s; }, [](auto &in) { in.osBits = 32; },
+        [](auto &in) { in.architecture = 5; },      [](auto &in) { in.langID = "de"_s; },
+        [](auto &in) { in.country = "DE"_s; },      [](auto &in) { in.locale = "de_DE"_s; },
+    };
+    for (const auto &change : changes) {
+        PublishInstruction a = instruction(12, "US"_s, Details, 5000);
+        PublishInstruction b = a;
+        change(b);
+        b.publish = Discard;
+        QString items;
+        for (const PublishInstruction &in : { a, b })
+            items += "<si architecture=\"%1\" langID=\"%2\" osBits=\"%3\" osPlatform=\"%4\" osVersion=\"%5\" "
+                     "servicePack=\"%6\" productID=\"%7\" version=\"%8\" country=\"%9\" locale=\"%10\" "
+                     "publish=\"%11\" publishUntil=\"5000\"/>"_s.arg(in.architecture)
+                         .arg(in.langID)
+                         .arg(in.osBits)
+                         .arg(in.osPlatform)
+                         .arg(in.osVersion)
+                         .arg(in.servicePack)
+                         .arg(in.productID)
+                         .arg(in.version, in.country, in.locale, publishTypeName(in.publish));
+        ASSERT_TRUE(store("<items version=\"1\">"_s + items + "</items>"_s).load());
+        EXPECT_EQ(find(a).publish, Details) << items.toStdString();
+        EXPECT_EQ(find(b).publish, Discard) << items.toStdString();
+        QHash<SessionInfo, PublishType> byFilter { { a.session(), Details } };
+        byFilter.insert(b.session(), Discard);
+        EXPECT_EQ(byFilter.value(a.session()), Details) << items.toStdString();
+    }
+}
