@@ -26,3 +26,22 @@ rm -rf "$runtime"
 MANWIDTH=80 man --warnings vintor >/dev/null
 
 VINTOR=/usr/bin/vintor bash scripts/demo.sh
+
+# A scheduled run: the user manager gives the unit the environment that the environment.d files
+# make for a session without TEMP, and the unit runs its ExecStart in it. The reference writer,
+# started in the same environment, stands for the user's applications; the run must find its log.
+home=$(mktemp -d)
+mapfile -t session < <(env -i HOME="$home" /usr/lib/systemd/user-environment-generators/30-systemd-environment-d-generator)
+temp=$(printf '%s\n' "${session[@]}" | sed -n 's/^TEMP=//p')
+[ -n "$temp" ] || { echo "the user manager's environment has no TEMP" >&2; exit 1; }
+[ -e "$temp/KALDO Technologies" ] && keep=1 || keep=0
+in_session() { env -i HOME="$home" "${session[@]}" "$@"; }
+in_session build/bin/logwriter --no-kaldo --name scheduled >/dev/null
+read -ra exec_start <<<"$(sed -n 's/^ExecStart=//p' /usr/lib/systemd/user/vintor.service)"
+out=$(in_session QT_LOGGING_RULES='vintor.*=true' "${exec_start[@]}" 2>&1)
+rm -rf "$home"
+[ $keep = 1 ] || rm -rf "$temp/KALDO Technologies"
+grep -qx "vintor.run: Log folder is: $temp/KALDO Technologies/Zadazevi Rerevarazu Logs" <<<"$out" \
+    && grep -q "Considering \[.*/scheduled.full.xml\]" <<<"$out" \
+    || { echo "the scheduled run missed the writer's log:" >&2; echo "$out" >&2; exit 1; }
+echo "The scheduled run harvests the folder the writer uses ($temp)."
