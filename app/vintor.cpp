@@ -10,7 +10,6 @@
 #include "xmlhelpers.h"
 
 #include <QCoreApplication>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 
@@ -44,18 +43,10 @@ void Vintor::main()
     // Hidden files are listed too: a name that begins with a dot belongs to the group with the
     // empty name, as on Windows, instead of staying in the folder for ever.
     QDir logDir(folder);
-    logDir.setFilter(QDir::Files | QDir::Hidden);
-    LogGroups groups;
-    QDirIterator it(logDir);
-    while (it.hasNext()) {
-        it.next();
-        const QString name = it.fileInfo().fileName();
-        const QStringList pieces = name.split(QLatin1Char('.'), Qt::KeepEmptyParts);
-        if (pieces.size() == 3 && pieces.at(1) == QLatin1String("full"))
-            removeLeftover(logDir.absoluteFilePath(name));
-        else if (pieces.size() >= 2)
-            groups[pieces.at(0)].insert(name);
-    }
+    QStringList leftovers;
+    const LogGroups groups = listLogGroups(logDir, &leftovers);
+    for (const QString &name : qAsConst(leftovers))
+        removeLeftover(logDir.absoluteFilePath(name));
 
     LogMerger merger(logDir, logDir);
     merger.mergeAll(groups, mergedLogs, pendingSessions);

@@ -293,6 +293,36 @@ TEST_F(Run, PartHeldByAWriterKeepsItsWholeGroup)
     writer.waitForFinished();
 }
 
+TEST_F(Run, AWriterWritingWhileRunsComeAndGoHasEverySessionDeliveredOnce)
+{
+    // Six logs of four parts, each part held a while; runs follow each other meanwhile. On
+    // Linux strace slows every listing of the folder, so that the writer moves on between a
+    // run's listing and its probes of the parts' locks.
+    ASSERT_TRUE(startService());
+    QProcess writer;
+    writer.setProcessEnvironment(home.environment());
+    startProgram(writer, targetProgram("logwriter"_s),
+                 args("--logs 6 --parts 4 --sessions 6 --events 4 --pause-ms 30"_s));
+    const QStringList slowListing = args("-qq -o /dev/null -e trace=getdents64 -e inject=getdents64:delay_exit=40000"_s)
+                                    << vintor << "-forKALDO"_s;
+    for (bool writing = true; writing;) {
+        writing = writer.state() != QProcess::NotRunning;
+        EXPECT_EQ(targetIsWindows() ? run().exitCode : runProgram("strace"_s, slowListing, home.environment()).exitCode,
+                  0);
+    }
+    EXPECT_EQ(writer.exitCode(), 0);
+    EXPECT_EQ(filesIn(home.logFolder()), QStringList());
+    // Products 12, 27 and 31 in turn: four sessions of each log are sent, the third discarded.
+    QMap<QString, int> sent;
+    for (const QString &name : filesIn(received)) {
+        const QString log = QString::fromUtf8(readFile(received + QLatin1Char('/') + name));
+        for (auto it = QRegularExpression("<sessionuuid>([^<]+)<"_s).globalMatch(log); it.hasNext();)
+            ++sent[it.next().captured(1)];
+    }
+    EXPECT_EQ(sent.size(), 6 * 4);
+    EXPECT_EQ(sent.keys(1).size(), sent.size()) << "each session exactly once";
+}
+
 TEST_F(Run, AsksTheServiceOnceAndThenAnswersFromTheStore)
 {
     ASSERT_TRUE(startService());

@@ -1,7 +1,10 @@
 // Writes usage logs the way the tracked products do, for tests, benchmarks and the demo, and
 // as an example for writers of other programs: it finds the log folder with the shared rule,
 // writes each log as one file or as numbered parts "<group>.<n>.xml", and holds each file's
-// lock while it writes it.
+// lock while it writes it. A log in parts is handed over part by part: part n+1 exists and is
+// locked before part n is released, and the last part is released only once it holds
+// <logfinal>, so a harvest that finds every part of a group free finds the whole log. A log has
+// at most ten parts: an eleventh ("<group>.10.xml") would sort before "<group>.2.xml".
 
 #include "filelock.h"
 #include "logfolder.h"
@@ -44,6 +47,7 @@ struct Options
     bool admin = false;
     int holdPart = -1;
     int holdMs = 0;
+    int pauseMs = 0;
     QString folder;
     QString prefix = QStringLiteral("usage");
 };
@@ -72,29 +76,30 @@ public:
         m_eventInSession = 0;
         m_sessionId = uuid();
         QStringList paths;
+        std::unique_ptr<FileLock> held; // the part written last, until the next one exists
         for (int part = 0; part < m.parts; ++part) {
             const QString name = m.parts == 1
                                      ? group + QLatin1String(".xml")
                                      : group + QLatin1Char('.') + QString::number(part) + QLatin1String(".xml");
             const QString path = dir.absoluteFilePath(name);
+            auto lock = std::make_unique<FileLock>(path.toUtf8().toStdString());
+            QFile file(path);
+            if (!lock->tryLock(5000) || !file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+                return paths;
+            held = std::move(lock);
             const bool last = part == m.parts - 1;
-            if (!writePart(path, part, last ? totalEvents + 1 : perPart, last))
+            if (!writePart(file, part, last ? totalEvents + 1 : perPart, last))
                 return paths;
             paths.append(path);
+            QThread::msleep(static_cast<unsigned long>(m.pauseMs));
         }
         return paths;
     }
 
 private:
-    // Writes one part file under its lock, with up to `budget` events.
-    bool writePart(const QString &path, int part, int budget, bool last)
+    // Writes one part file, open and locked, with up to `budget` events.
+    bool writePart(QFile &file, int part, int budget, bool last)
     {
-        FileLock lock(path.toUtf8().toStdString());
-        if (!lock.tryLock(5000))
-            return false;
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            return false;
         QXmlStreamWriter xml(&file);
         xml.setAutoFormatting(true);
         xml.writeStartDocument();
@@ -233,7 +238,7 @@ Options parseOptions(const QCoreApplication &app)
     parser.addOptions({
         { QStringLiteral("logs"), QStringLiteral("Number of logs (default 1)."), QStringLiteral("n"),
           QStringLiteral("1") },
-        { QStringLiteral("parts"), QStringLiteral("Part files per log (default 1: one file <name>.xml)."),
+        { QStringLiteral("parts"), QStringLiteral("Part files per log, at most 10 (default 1: one file <name>.xml)."),
           QStringLiteral("n"), QStringLiteral("1") },
         { QStringLiteral("sessions"), QStringLiteral("Sessions per log (default 2)."), QStringLiteral("n"),
           QStringLiteral("2") },
@@ -252,12 +257,14 @@ Options parseOptions(const QCoreApplication &app)
           QStringLiteral("n") },
         { QStringLiteral("hold-ms"), QStringLiteral("How long to keep it locked (default 10000)."),
           QStringLiteral("ms"), QStringLiteral("10000") },
+        { QStringLiteral("pause-ms"), QStringLiteral("Pause after each part, still holding it (default 0)."),
+          QStringLiteral("ms"), QStringLiteral("0") },
     });
     parser.process(app);
 
     Options options;
     options.logs = parser.value(QStringLiteral("logs")).toInt();
-    options.parts = qMax(1, parser.value(QStringLiteral("parts")).toInt());
+    options.parts = qBound(1, parser.value(QStringLiteral("parts")).toInt(), 10);
     options.sessions = qMax(0, parser.value(QStringLiteral("sessions")).toInt());
     options.events = qMax(0, parser.value(QStringLiteral("events")).toInt());
     options.size = parser.value(QStringLiteral("size")).toLongLong();
@@ -267,6 +274,7 @@ Options parseOptions(const QCoreApplication &app)
     options.prefix = parser.value(QStringLiteral("name"));
     options.holdPart = parser.isSet(QStringLiteral("hold")) ? parser.value(QStringLiteral("hold")).toInt() : -1;
     options.holdMs = parser.value(QStringLiteral("hold-ms")).toInt();
+    options.pauseMs = parser.value(QStringLiteral("pause-ms")).toInt();
 
     options.folder = parser.value(QStringLiteral("folder"));
     return options;

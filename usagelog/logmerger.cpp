@@ -82,16 +82,40 @@ void LogMerger::removeFiles(const std::set<QString> &fileNames) const
         QFile::remove(m_partsDir.absoluteFilePath(name));
 }
 
+LogGroups listLogGroups(const QDir &dir, QStringList *fullLogs)
+{
+    LogGroups groups;
+    for (const QString &name : dir.entryList(QDir::Files | QDir::Hidden)) {
+        const QStringList pieces = name.split(QLatin1Char('.'), Qt::KeepEmptyParts);
+        if (pieces.size() == 3 && pieces.at(1) == QLatin1String("full")) {
+            if (fullLogs)
+                fullLogs->append(name);
+        } else if (pieces.size() >= 2) {
+            groups[pieces.at(0)].insert(name);
+        }
+    }
+    return groups;
+}
+
 void LogMerger::mergeAll(const LogGroups &groups, QList<MergedLog> &mergedLogs, QList<SessionInfo> &sessions)
 {
+    QList<LogGroups::const_iterator> ready;
     for (auto group = groups.cbegin(); group != groups.cend(); ++group) {
         bool broken = false;
         if (!isGroupReady(group.value(), broken))
             continue; // a writer is busy with it: the whole group waits for a later run
-        if (broken) {
+        if (broken)
             removeFiles(group.value());
+        else
+            ready.append(group);
+    }
+    // A writer hands a log over part by part: the next part exists before the previous one is
+    // released. A group whose listed parts are all free but which has gained a part since the
+    // listing is still being written, and waits for a later run.
+    const LogGroups now = ready.isEmpty() ? LogGroups() : listLogGroups(m_partsDir);
+    for (const auto &group : qAsConst(ready)) {
+        if (now.value(group.key()) != group.value())
             continue;
-        }
         const MergedLog merged = mergeGroup(group.key(), group.value());
         // Parts that could not be merged stay for a later run; only a full log that exists
         // lets them go.

@@ -13,6 +13,10 @@ class QXmlStreamReader;
 // code-unit order.
 using LogGroups = QMap<QString, std::set<QString>>;
 
+// The files of a folder by group, hidden ones included. Full logs ("<group>.full.<ext>") go to
+// `fullLogs` instead, when it is given; a name without a dot belongs to no group.
+LogGroups listLogGroups(const QDir &dir, QStringList *fullLogs = nullptr);
+
 // Joins the part files of each log into one full log ("<group>.full.xml"), reading the log's
 // delivery flags and the identification of each session on the way, and removes the parts.
 class LogMerger
