@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang and runs each from its seed corpus (fuzz/corpus/<name>)
 # for a bounded time, FUZZ_SECONDS (25 by default). A crash, a leak, a time-out or undefined
-# behaviour fails the run and prints the input that caused it: add that input to the ordinary
-# tests as a regression case.
+# behaviour fails the run and prints the input that caused it: add that input to the target's
+# corpus, which every run replays first, as a regression case.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 WITH_WINDOWS=0 WITH_PACKAGE=0 bash scripts/setup.sh

@@ -6,27 +6,23 @@
 #include "filelock_p.h"
 #include "instanceguard.h"
 #include "logfolder.h"
+#include "testtools.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QOperatingSystemVersion>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
-#include <thread>
-
-#ifdef _WIN32
-#include <process.h>
-#include <windows.h>
-#else
-#include <csignal>
+#ifndef _WIN32
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/file.h>
 #include <sys/mman.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -36,16 +32,9 @@ namespace {
 
 const std::string logsLeaf = "/KALDO Technologies/Zadazevi Rerevarazu Logs";
 
-void setVariable(const std::string &name, const std::string &value) // empty: removed
+void setVariable(const char *name, const std::string &value) // empty: removed
 {
-#ifdef _WIN32
-    _putenv_s(name.c_str(), value.c_str());
-#else
-    if (value.empty())
-        unsetenv(name.c_str());
-    else
-        setenv(name.c_str(), value.c_str(), 1);
-#endif
+    value.empty() ? qunsetenv(name) : qputenv(name, value.c_str());
 }
 
 std::string narrow(const std::wstring &text)
@@ -67,107 +56,49 @@ std::string otherSpelling(std::string path, bool upper)
     return path;
 }
 
-// A path in the temporary folder that no other test or run uses.
-std::string uniquePath()
-{
-    static int counter = 0;
-    static const fs::path base = fs::temp_directory_path(); // before any test moves it
-#ifdef _WIN32
-    const unsigned long id = GetCurrentProcessId();
-#else
-    const long id = getpid();
-#endif
-    return (base / ("vintor-test-" + std::to_string(id) + "-" + std::to_string(++counter))).string();
-}
-
 // A fresh folder of this test, removed with it.
 struct TempFolder
 {
-    TempFolder() { fs::create_directories(path); }
-    ~TempFolder()
-    {
-        std::error_code ignored;
-        fs::remove_all(path, ignored);
-    }
-    std::string path = uniquePath();
+    QTemporaryDir dir;
+    const std::string path = dir.path().toStdString();
 };
 
-// The lockhelper program beside this test, in one of its modes, started without waiting.
-// It says that it holds the lock by creating a file of its own.
+// The lockhelper program beside this test, in one of its modes, started without waiting and
+// without pipes (Wine's can outlive a program). It says that it holds the lock by creating a
+// file of its own.
 class Helper
 {
 public:
     Helper(const std::string &mode, const std::string &path)
-        : m_ready(uniquePath())
     {
-#ifdef _WIN32
-        wchar_t self[MAX_PATH] = {};
-        GetModuleFileNameW(nullptr, self, MAX_PATH);
-        const std::wstring program = fs::path(self).replace_filename(L"lockhelper.exe").wstring();
-        // Each byte becomes the code unit of the same value, which the helper's ANSI argument
-        // vector (code page 1252 here) turns back into the same bytes.
-        auto quoted = [](const std::string &text) {
-            std::wstring wide = L"\"";
-            for (unsigned char c : text)
-                wide.push_back(c);
-            return wide + L"\"";
-        };
-        const std::wstring arguments[] = { quoted(mode), quoted(path), L"20000", quoted(m_ready) };
-        m_process = _wspawnl(_P_NOWAIT, program.c_str(), program.c_str(), arguments[0].c_str(), arguments[1].c_str(),
-                             arguments[2].c_str(), arguments[3].c_str(), nullptr);
-#else
-        const std::string program = VINTOR_BIN_DIR "/lockhelper";
-        const char *arguments[] = { program.c_str(), mode.c_str(), path.c_str(), "20000", m_ready.c_str(), nullptr };
-        if (posix_spawn(&m_process, program.c_str(), nullptr, nullptr, const_cast<char **>(arguments), environ) != 0)
-            m_process = -1;
-#endif
+        // A Windows program reads its arguments in the ANSI code page, where each byte of the
+        // path is the code unit of the same value.
+        const bool windows = QOperatingSystemVersion::currentType() == QOperatingSystemVersion::Windows;
+        const QString target = windows ? QString::fromLatin1(path.c_str()) : QString::fromStdString(path);
+        m_process.setStandardOutputFile(QProcess::nullDevice());
+        m_process.setStandardErrorFile(QProcess::nullDevice());
+        m_process.start(QCoreApplication::applicationDirPath() + "/lockhelper"_s,
+                        { QString::fromStdString(mode), target, "20000"_s, m_ready.dir.filePath("ready"_s) });
     }
-    ~Helper()
-    {
-        kill();
-        std::error_code ignored;
-        fs::remove(m_ready, ignored);
-    }
+    ~Helper() { kill(); }
     bool waitForLock() const
     {
-        for (int waited = 0; waited < 10000 && !fs::exists(m_ready); waited += 5)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        return fs::exists(m_ready);
+        return waitUntil([&] { return QFileInfo::exists(m_ready.dir.filePath("ready"_s)); }, 10000);
     }
     int waitForExit()
     {
-        int status = m_exitCode;
-#ifdef _WIN32
-        if (m_process != -1 && _cwait(&status, m_process, 0) == -1)
-            status = -1;
-#else
-        if (m_process > 0 && waitpid(m_process, &status, 0) == m_process)
-            status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-#endif
-        m_process = -1;
-        m_exitCode = status;
-        return status;
+        m_process.waitForFinished(30000);
+        return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
     }
     void kill()
     {
-#ifdef _WIN32
-        if (m_process != -1)
-            TerminateProcess(reinterpret_cast<HANDLE>(m_process), 9);
-#else
-        if (m_process > 0)
-            ::kill(m_process, SIGKILL);
-#endif
-        waitForExit();
+        m_process.kill();
+        m_process.waitForFinished();
     }
 
 private:
-    std::string m_ready;
-#ifdef _WIN32
-    intptr_t m_process = -1;
-#else
-    pid_t m_process = -1;
-#endif
-    int m_exitCode = -1;
+    TempFolder m_ready;
+    QProcess m_process;
 };
 
 int tryFromOtherProcess(const std::string &path)
@@ -183,6 +114,7 @@ int tryFromOtherProcess(const std::string &path)
 TEST(FolderRule, CandidatesInOrderAndFallingThrough)
 {
     TempFolder home;
+    const std::string savedTemp = qgetenv("TEMP").toStdString(), savedLocal = qgetenv("LOCALAPPDATA").toStdString();
     const fs::path savedCwd = fs::current_path();
     fs::current_path(home.path);
     const std::wstring user = currentUserName();
@@ -221,21 +153,9 @@ TEST(FolderRule, CandidatesInOrderAndFallingThrough)
     std::ofstream(blocked + logsLeaf) << "file";
     EXPECT_EQ(find(blocked, ""), shared);
     EXPECT_TRUE(fs::is_regular_file(blocked + logsLeaf));
-    setVariable("TEMP", "");
-    setVariable("LOCALAPPDATA", "");
+    setVariable("TEMP", savedTemp);
+    setVariable("LOCALAPPDATA", savedLocal);
     fs::current_path(savedCwd);
-}
-
-TEST(EnsureDirectory, CreatesOnlyTheLastLevel)
-{
-    TempFolder dir;
-    const fs::path leaf = fs::path(dir.path) / "leaf";
-    EXPECT_TRUE(ensureDirectory(leaf.wstring()));
-    EXPECT_TRUE(ensureDirectory(leaf.wstring()));
-    EXPECT_FALSE(ensureDirectory((fs::path(dir.path) / "a" / "b").wstring()));
-    EXPECT_FALSE(fs::exists(fs::path(dir.path) / "a"));
-    std::ofstream(fs::path(dir.path) / "file") << "x";
-    EXPECT_FALSE(ensureDirectory((fs::path(dir.path) / "file").wstring()));
 }
 
 TEST(FileLock, BusyLockFailsAtOnceWithTheReport)
@@ -336,14 +256,14 @@ TEST(InstanceGuard, AFileOfAnotherAccountIsNotAnotherRun)
     ASSERT_EQ(fchown(fd, 65534, 65534), 0);
     ASSERT_EQ(flock(fd, LOCK_EX), 0);
     fs::create_directory(dir.path + "/runtime");
-    setVariable("XDG_RUNTIME_DIR", dir.path + "/runtime");
+    qputenv("XDG_RUNTIME_DIR", (dir.path + "/runtime").c_str());
     {
         InstanceGuard guard(FileLockPrivate::widen(dir.path));
         EXPECT_TRUE(guard.tryAcquire());
         EXPECT_EQ(Helper("instance", dir.path + "/").waitForExit(), 1) << "the user's own guard holds the folder";
     }
     ::close(fd);
-    setVariable("XDG_RUNTIME_DIR", "");
+    qunsetenv("XDG_RUNTIME_DIR");
 }
 #endif
 

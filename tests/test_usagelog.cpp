@@ -8,13 +8,10 @@
 #include "logmerger.h"
 #include "testtools.h"
 #include "xmlhelpers.h"
-#include "xmloutput.h"
 
 #include <QBuffer>
 #include <QDir>
-#include <QRegularExpression>
 #include <QXmlStreamReader>
-#include <QXmlStreamWriter>
 
 #include <gtest/gtest.h>
 
@@ -75,49 +72,6 @@ QStringList anonTexts(const QByteArray &document)
 }
 
 } // namespace
-
-// The byte writer must write exactly what QXmlStreamWriter writes for the same tokens.
-TEST(StreamHelpers, OutputWritesWhatTheQtWriterWrites)
-{
-    QList<QByteArray> documents {
-        "<?xml version=\"1.0\"?>\n<a x=\"1&amp;&lt;&quot;&#9;&#10;&#13;q'\"><b/>t&amp;&lt;&gt;\"'\t\r\n"
-        "<![CDATA[x]]]]><![CDATA[>y]]><!--c--><?pi?><?pi d?><c></c>\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80"
-        "<d k=\"a long value with &amp; and &lt; and &#9; in it\">one two three &amp; four five &lt; six &gt;</d></a>",
-        "<?xml version=\"1.1\" standalone=\"yes\"?><!DOCTYPE a [<!ENTITY e \"v\">]><a>&e;&#13;</a>",
-        "<a><b>unclosed",
-        // Found by the fuzzer: UTF-7 that decodes to unpaired surrogates.
-        "<?xml version=\"1.0\" encoding=\"UTF-7\"?><logstatus kaldo=\"true+5555555555555555555555555555555555555555"
-        "55555555555555555555555555javasjis5\"/>",
-    };
-    for (const QString &kind : { "merge"_s, "filter"_s }) {
-        for (const QFileInfo &file :
-             QDir(dataDir + QLatin1Char('/') + kind).entryInfoList({ "*"_s }, QDir::Dirs | QDir::NoDotAndDotDot))
-            documents.append(readFile(file.filePath() + "/g.xml"_s) + readFile(file.filePath() + "/g.0.xml"_s));
-    }
-    for (const QByteArray &document : documents) {
-        QByteArray expected;
-        QBuffer device(&expected);
-        device.open(QIODevice::WriteOnly);
-        QXmlStreamWriter qt(&device);
-        XmlOutput ours;
-        for (QXmlStreamReader reader(document); !reader.atEnd();) {
-            if (reader.readNext() != QXmlStreamReader::Invalid) {
-                qt.writeCurrentToken(reader);
-                ours.writeCurrentToken(reader);
-            }
-        }
-        if (!qt.hasError()) {
-            EXPECT_EQ(ours.bytes().toStdString(), expected.toStdString());
-            continue;
-        }
-        // Where Qt gives up on text XML cannot carry, the bad code unit is dropped instead.
-        QXmlStreamReader check(ours.bytes());
-        while (!check.atEnd())
-            check.readNext();
-        EXPECT_FALSE(check.hasError()) << ours.bytes().toStdString();
-        EXPECT_TRUE(ours.bytes().endsWith("\"/>\n")) << ours.bytes().toStdString();
-    }
-}
 
 TEST(Merge, GoldenCases)
 {

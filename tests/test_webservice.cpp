@@ -1,8 +1,6 @@
-// Proxy discovery with supplied settings and through a real proxy, the blocking SOAP call
+// Proxy discovery with supplied settings and from the environment, the blocking SOAP call
 // against local servers, and the logsAvailable exchange against scripted answers.
 
-#include "logupload.h"
-#include "qhttpwithresume.h"
 #include "soapclient.h"
 #include "systemproxy.h"
 #include "systemproxysource.h"
@@ -11,7 +9,6 @@
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QSignalSpy>
 #include <QTcpSocket>
 #include <QTextCodec>
 
@@ -102,56 +99,6 @@ TEST_F(Proxy, EnvironmentVariablesBecomeTheManualProxy)
     SystemProxySettings settings;
     ASSERT_TRUE(querySystemProxySettings(settings));
     EXPECT_FALSE(settings.manualProxy);
-}
-
-TEST_F(Proxy, RequestsGoThroughARealProxyUnlessExempt)
-{
-    QTemporaryDir dir;
-    ServerProcess proxy;
-    ASSERT_TRUE(proxy.startTinyproxy(dir.path()));
-    ScriptedServer target([](QTcpSocket *socket, const HttpRequest &) {
-        socket->write(ScriptedServer::response(200, "<Envelope><Body><r/></Body></Envelope>"));
-    });
-    for (const QString &bypass : { QString(), "<-loopback>"_s }) {
-        setSystemProxySource(settingsSource(true, "http=127.0.0.1:%1"_s.arg(proxy.port()), bypass));
-        SOAPClient client(nullptr, 10, 10);
-        EXPECT_TRUE(soapCall(client, target.url("/service"_s), true)) << client.errorString().toStdString();
-    }
-    ASSERT_EQ(target.requests.size(), 2);
-    EXPECT_TRUE(target.requests.at(0).headers.value("via").contains("tinyproxy")) << "sent through the proxy";
-    EXPECT_FALSE(target.requests.at(1).headers.contains("via")) << "an exempt address goes direct";
-}
-
-TEST_F(Proxy, WhereTheDiscoveryNamesNoProxyEveryRequestGoesDirect)
-{
-    setSystemProxySource(nullptr);
-    // A proxy that records what reaches it. The hosts are not loopback, which Qt never sends
-    // through a proxy, and do not resolve, so a direct request fails at once.
-    ScriptedServer proxy([](QTcpSocket *socket, const HttpRequest &) { socket->write(ScriptedServer::response(502)); });
-    qputenv("http_proxy", proxy.url(QString()).toUtf8());
-    qputenv("no_proxy", "exempt.invalid");
-    QTemporaryDir dir;
-    writeFile(dir.filePath("log.xml"_s), "<kaldousage/>");
-    Logger logger;
-    // Exempt, and a scheme without a proxy of its own.
-    for (const QString &url : { "http://exempt.invalid/s"_s, "https://secure.invalid/s"_s }) {
-        SOAPClient client(nullptr, 10, 10);
-        EXPECT_FALSE(soapCall(client, url, true));
-        EXPECT_TRUE(postLogFile(dir.filePath("log.xml"_s), url, &logger));
-        for (bool systemProxy : { true, false }) {
-            QtDownloader::QHttpWithResume engine;
-            engine.setUseSystemProxy(systemProxy);
-            QSignalSpy finished(&engine, &QtDownloader::QHttpWithResume::ResumeRequestFinished);
-            engine.Get(QUrl(url), std::make_shared<QBuffer>());
-            EXPECT_TRUE(finished.wait(10000));
-        }
-    }
-    EXPECT_EQ(proxy.paths(), QList<QByteArray>());
-    SOAPClient client(nullptr, 10, 10);
-    EXPECT_FALSE(soapCall(client, "http://proxied.invalid/s"_s, true));
-    EXPECT_EQ(proxy.requests.size(), 1) << "the proxy is used where the settings name it";
-    qunsetenv("http_proxy");
-    qunsetenv("no_proxy");
 }
 
 TEST_F(SoapCall, RedirectsTimeOutsAndErrors)
