@@ -88,34 +88,18 @@ TEST(CommandLine, OptionsAndTheStopKey)
     const QByteArray usage
         = "Usage: " + targetPath(vintor).toUtf8()
           + " [-forKALDO] [-forTIRO]\nAt least one of '-forKALDO' or '-forTIRO' must be specified.\n";
-    // Arguments, whether the stop key is set (with an empty value), exit code, standard error,
-    // and whether the run harvested (an empty folder: both processed folders are made).
-    const struct
-    {
-        QString arguments;
-        bool stopKey;
-        int exitCode;
-        QByteArray err;
-        bool harvests;
-    } cases[] = {
-        { QString(), false, 1, usage, false },
-        { "-forkaldo"_s, false, 1, usage, false },
-        { "-forKALDO extra"_s, false, 1, usage, false },
-        { "-forTIRO"_s, false, 0, QByteArray(), false },
-        { "-forKALDO"_s, true, 0, QByteArray(), false },
-        { "-forKALDO -forKALDO"_s, false, 0, QByteArray(), true },
-        { "-forTIRO -forKALDO"_s, false, 0, QByteArray(), true },
-    };
-    for (const auto &c : cases) {
+    for (const QStringList &row : readTable("run/commandline"_s)) {
+        const std::string line = row.join(" | "_s).toStdString();
+        const bool harvests = row.at(4) == "yes"_s;
         TempHome home;
-        if (c.stopKey)
+        if (row.at(1) == "yes"_s)
             home.writeSettings({ { "DO_NOT_RUN_VINTOR"_s, QString() } });
-        const ProcessResult result = runProgram(vintor, args(c.arguments), home.environment());
-        EXPECT_EQ(result.exitCode, c.exitCode) << c.arguments.toStdString();
-        EXPECT_EQ(result.err, c.err) << c.arguments.toStdString();
+        const ProcessResult result = runProgram(vintor, args(row.at(0)), home.environment());
+        EXPECT_EQ(result.exitCode, row.at(2).toInt()) << line;
+        EXPECT_EQ(result.err, row.at(3).isNull() ? QByteArray() : usage) << line;
         EXPECT_TRUE(result.out.isEmpty());
-        EXPECT_EQ(QFileInfo(home.logFolder() + "/processedForKALDO"_s).isDir(), c.harvests);
-        EXPECT_EQ(QFileInfo(home.logFolder() + "/processedForLocalAdmin"_s).isDir(), c.harvests);
+        EXPECT_EQ(QFileInfo(home.logFolder() + "/processedForKALDO"_s).isDir(), harvests) << line;
+        EXPECT_EQ(QFileInfo(home.logFolder() + "/processedForLocalAdmin"_s).isDir(), harvests) << line;
         EXPECT_FALSE(QFileInfo::exists(home.storeFile()));
     }
 }
