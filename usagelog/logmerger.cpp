@@ -248,7 +248,11 @@ void GroupMerge::sessionUuid(QXmlStreamReader &reader)
 {
     const QString id = readElementTextOnly(reader);
     const QLatin1String uuidName = usageLogName(UsageLogName::sessionuuid);
-    if (m_sessionId.isEmpty()) {
+    // Only a `sessionuuid` right inside a session names one; elsewhere it is copied as it
+    // stands, so that it can neither close what is open nor hide the next session.
+    if (m_openElements.isEmpty() || !m_openElements.last()) {
+        m_out.writeTextElement(uuidName, id);
+    } else if (m_sessionId.isEmpty()) {
         m_sessionId = id;
         m_out.writeTextElement(uuidName, id);
     } else if (id != m_sessionId) {
