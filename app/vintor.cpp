@@ -27,7 +27,8 @@ Vintor::Vintor(const QString &wsUrl, const QString &receiverUrl, Logger *logger,
 
 void Vintor::main()
 {
-    // Collection: find the folder, load the store, scan, merge, keep debug copies.
+    // Collection, in the folder that main() found and guards: load the store, scan, merge, keep
+    // debug copies.
     const QString &folder = logFolder;
     logger->logLazily([&] { return QStringLiteral("Log folder is: ") + folder; });
     if (folder.isEmpty()) {

@@ -41,6 +41,32 @@ std::string fallbackPath(const std::string &folder)
     return std::string(base) + "/.vintor-instance-" + std::to_string(info.st_dev) + '-' + std::to_string(info.st_ino);
 }
 
+enum class Lock { Taken, Held, NotOwn };
+
+// Takes the lock of one file without waiting. Held also when the file was replaced under the
+// lock by a releasing run and is held again by a newer one; NotOwn when the file is not one
+// this user can trust.
+Lock lockOwnFile(const std::string &path, int &out)
+{
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const int fd = openOwnFile(path);
+        if (fd < 0)
+            return Lock::NotOwn;
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            ::close(fd);
+            return Lock::Held;
+        }
+        struct stat held, current;
+        if (fstat(fd, &held) == 0 && stat(path.c_str(), &current) == 0 && held.st_dev == current.st_dev
+            && held.st_ino == current.st_ino) {
+            out = fd;
+            return Lock::Taken;
+        }
+        ::close(fd);
+    }
+    return Lock::Held;
+}
+
 } // namespace
 
 InstanceGuard::InstanceGuard(const std::wstring &logFolder)
@@ -58,29 +84,6 @@ InstanceGuard::~InstanceGuard()
     ::close(static_cast<int>(m_handle));
 }
 
-// Takes the lock of one file without waiting; false when it is held, or when the file was
-// replaced under the lock by a releasing run and is held again by a newer one.
-static bool lockOwnFile(const std::string &path, int &out)
-{
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        const int fd = openOwnFile(path);
-        if (fd < 0)
-            return false;
-        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            ::close(fd);
-            return false;
-        }
-        struct stat held, current;
-        if (fstat(fd, &held) == 0 && stat(path.c_str(), &current) == 0 && held.st_dev == current.st_dev
-            && held.st_ino == current.st_ino) {
-            out = fd;
-            return true;
-        }
-        ::close(fd);
-    }
-    return false;
-}
-
 bool InstanceGuard::tryAcquire()
 {
     if (m_handle >= 0)
@@ -88,13 +91,13 @@ bool InstanceGuard::tryAcquire()
     const std::string folder = wide::toUtf8(m_folder);
     m_path = folder + '/' + wide::toUtf8(fileName);
     int fd = -1;
+    Lock result = lockOwnFile(m_path, fd);
     // A file that cannot be opened as the user's own is someone else's: not a run of this user.
-    const int probe = openOwnFile(m_path);
-    if (probe < 0)
+    if (result == Lock::NotOwn) {
         m_path = fallbackPath(folder);
-    else
-        ::close(probe);
-    if (m_path.empty() || !lockOwnFile(m_path, fd))
+        result = m_path.empty() ? Lock::NotOwn : lockOwnFile(m_path, fd);
+    }
+    if (result != Lock::Taken)
         return false;
     m_handle = fd;
     return true;

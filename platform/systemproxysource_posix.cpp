@@ -10,6 +10,7 @@
 // A SOCKS proxy ("socks4://", "socks5h://", ...) is not an HTTP proxy: such a value is left
 // out. The lower-case name is read before the upper-case one. Any proxy left means the manual
 // proxy is on.
+
 #include "systemproxysource.h"
 #include "wide_p.h"
 
@@ -26,8 +27,6 @@ static bool readVariable(const char *lower, const char *upper, std::string &valu
     return true;
 }
 
-// "http://user@host:port/" -> "host:port". A value without a port gets the one curl assumes:
-// 443 for an "https://" proxy, 1080 otherwise.
 static std::string lowered(std::string text)
 {
     for (char &c : text)
@@ -35,6 +34,8 @@ static std::string lowered(std::string text)
     return text;
 }
 
+// "http://user@host:port/" -> "host:port". A value without a port gets the one curl assumes:
+// 443 for an "https://" proxy, 1080 otherwise.
 static std::string hostAndPort(std::string value)
 {
     std::string port = "1080";
