@@ -226,14 +226,7 @@ TEST_F(Exchange, RequestIsWrittenTheWayTheServiceExpectsIt)
 TEST_F(Exchange, ResponsesBecomeInstructions)
 {
     QVector<PublishInstruction> instructions(1);
-    const QString error = exchange(
-        response("<SessionsToPublish><publish>SummaryOnly</publish><productID>abc</productID><version>7</version>"
-                 "<osPlatform>2</osPlatform><osVersion>10</osVersion><servicePack>SP1</servicePack><osBits>64</osBits>"
-                 "<architecture>9</architecture><langID>en</langID><country>US</country><locale>en_US</locale>"
-                 "<publishUntil>1796590795</publishUntil><version>8<![CDATA[&]]>9</version></SessionsToPublish>"
-                 "<SessionsToPublish><productID>12</productID><publish>Discard</publish></SessionsToPublish>"),
-        instructions);
-    EXPECT_EQ(error, QString());
+    EXPECT_EQ(exchange(response(readFile(testData("exchange/items.xml"_s))), instructions), QString());
     ASSERT_EQ(instructions.size(), 3) << "appended behind what the list held";
     // Letters read as 0 and the later member wins.
     const PublishInstruction &full = instructions.at(1);
