@@ -265,9 +265,7 @@ TEST(InstanceGuard, AFileOfAnotherAccountIsNotAnotherRun)
     ::close(fd);
     qunsetenv("XDG_RUNTIME_DIR");
 }
-#endif
 
-#ifndef _WIN32
 TEST(FileLock, ObjectLeftHalfMadeIsRemadeAndRemovedOnRelease)
 {
     // A creator killed between making the object and readying its mutex leaves it empty.
