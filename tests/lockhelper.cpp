@@ -3,9 +3,10 @@
 //   lockhelper try <path>            try once, release, exit
 //   lockhelper hold <path> <ms>      take it, print "locked", hold it for <ms>, release
 //   lockhelper crash <path>          take it, print "locked", die without releasing
+//   lockhelper instance <folder>     try the instance guard of a log folder
+//   lockhelper guard <folder> <ms>   take that guard, print "locked", hold it for <ms>
 // After <ms>, a fourth argument names a file to create once the lock is held. The lock's
 // reports are silenced: they would land in what a test captures of its own standard error.
-//   lockhelper instance <folder>     try the instance guard of a log folder
 
 #include "filelock.h"
 #include "filelock_p.h"
@@ -14,8 +15,25 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <string>
 #include <thread>
+
+namespace {
+
+// Tells that the lock is held, then keeps it for the time asked, or dies at once.
+int holdAndExit(int argc, char **argv, bool crash)
+{
+    std::printf("locked\n");
+    std::fflush(stdout);
+    if (argc > 4)
+        std::fclose(std::fopen(argv[4], "w"));
+    if (crash)
+        std::_Exit(0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(argc > 3 ? std::atoi(argv[3]) : 1000));
+    return 0;
+}
+
+} // namespace
 
 int main(int argc, char **argv)
 {
@@ -26,20 +44,15 @@ int main(int argc, char **argv)
 #endif
     if (argc < 3)
         return 2;
-    if (std::strcmp(argv[1], "instance") == 0)
-        return InstanceGuard(FileLockPrivate::widen(argv[2])).tryAcquire() ? 0 : 1;
+    const std::string mode = argv[1];
+    if (mode == "instance" || mode == "guard") {
+        InstanceGuard guard(FileLockPrivate::widen(argv[2]));
+        if (!guard.tryAcquire())
+            return 1;
+        return mode == "guard" ? holdAndExit(argc, argv, false) : 0;
+    }
     FileLock lock(argv[2]);
     if (!lock.tryLock(0))
         return 1;
-    if (std::strcmp(argv[1], "try") == 0)
-        return 0;
-    std::printf("locked\n");
-    std::fflush(stdout);
-    if (argc > 4)
-        std::fclose(std::fopen(argv[4], "w"));
-    if (std::strcmp(argv[1], "crash") == 0)
-        std::_Exit(0);
-    const int ms = argc > 3 ? std::atoi(argv[3]) : 1000;
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-    return 0;
+    return mode == "try" ? 0 : holdAndExit(argc, argv, mode == "crash");
 }

@@ -152,13 +152,3 @@ TEST_F(Download, RedirectedGetReusesItsBuffer)
     EXPECT_EQ(buffer->data(), content);
 }
 
-TEST_F(Download, BlockedAndUnwritableRequestsEndAtOnce)
-{
-    QSignalSpy finished(&engine, &QHttpWithResume::RequestFinished);
-    EXPECT_EQ(engine.Download(QUrl(nginx.url("/file.bin"_s)), dir.path() + "/no/such/target"_s), nullptr);
-    EXPECT_EQ(engine.ErrorString(), "Unable to open %1 for writing."_s.arg(dir.path() + "/no/such/target.part"_s));
-    engine.SetInternetAccessBlocked(true);
-    EXPECT_EQ(engine.Get(QUrl(nginx.url("/file.bin"_s)), std::make_shared<QBuffer>()), nullptr);
-    EXPECT_TRUE(finished.wait(1000));
-    EXPECT_TRUE(waitUntil([&] { return finished.size() == 2; }, 1000));
-}

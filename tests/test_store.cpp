@@ -4,7 +4,6 @@
 #include "publishinstructionstore.h"
 #include "testtools.h"
 
-#include <QRandomGenerator>
 #include <QSettings>
 
 #include <gtest/gtest.h>
@@ -130,47 +129,6 @@ TEST_F(Store, FindSkipsExpiredEqualEntriesAndUpdatesIgnorePlace)
     EXPECT_EQ("%1 %2 %3"_s.arg(entry.country).arg(entry.publish).arg(entry.publishUntil), "US 0 6000"_s);
     EXPECT_EQ(find(instruction(12, "DE"_s)).publish, InvalidPublishType) << "found only under its own place";
     EXPECT_EQ(find(instruction(12, "US"_s)).publish, Discard);
-}
-
-// The indexes must answer exactly as a walk of the entries in order would.
-TEST_F(Store, IndexedLookupsMatchTheWalkInOrder)
-{
-    QRandomGenerator random(42);
-    auto randomInstruction = [&] {
-        PublishInstruction in = instruction(static_cast<int>(random.bounded(4)), random.bounded(2) ? "US"_s : "DE"_s,
-                                            static_cast<PublishType>(random.bounded(3)), 900 + random.bounded(200));
-        in.locale = random.bounded(2) ? "en_US"_s : "de_DE"_s;
-        in.osBits = random.bounded(2) ? 32 : 64;
-        return in;
-    };
-    QString items;
-    QVector<PublishInstruction> walk;
-    for (int i = 0; i < 200; ++i) {
-        walk.append(randomInstruction());
-        items += entry(walk.last());
-    }
-    now = 0;
-    ASSERT_TRUE(store("<items version=\"1\">"_s + items + "</items>"_s).load());
-    for (int round = 0; round < 300; ++round) {
-        now = 900 + random.bounded(250);
-        const PublishInstruction query = randomInstruction();
-        auto expected = std::find_if(walk.begin(), walk.end(), [&](const PublishInstruction &entry) {
-            return entry.session() == query.session() && entry.publishUntil >= now;
-        });
-        const PublishInstruction found = find(query);
-        ASSERT_EQ(found.publish, expected == walk.end() ? InvalidPublishType : expected->publish);
-        ASSERT_EQ(found.publishUntil, expected == walk.end() ? -1 : expected->publishUntil);
-        if (round % 3 == 0) {
-            m_store->addOrUpdate(query);
-            auto same = std::find_if(walk.begin(), walk.end(),
-                                     [&](const PublishInstruction &e) { return e.sameSessionIgnoringPlace(query); });
-            if (same == walk.end())
-                walk.append(query);
-            else
-                std::tie(same->publish, same->publishUntil) = std::tie(query.publish, query.publishUntil);
-            ASSERT_EQ(m_store->entries().size(), walk.size());
-        }
-    }
 }
 
 // An instruction belongs to a session only when all ten fields are equal: in the store, and in

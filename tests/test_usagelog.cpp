@@ -152,17 +152,3 @@ TEST(Filter, GoldenCases)
             EXPECT_FALSE(output.data().contains(secret.toUtf8())) << secret.toStdString();
     }
 }
-
-TEST(Filter, InputCutInTheMiddleFailsWithTheReaderError)
-{
-    QBuffer input;
-    input.setData("<?xml version=\"1.0\"?><kaldousage><schema>3</sch");
-    input.open(QIODevice::ReadOnly);
-    QBuffer output;
-    output.open(QIODevice::WriteOnly);
-    MergedLog log;
-    LogFilter filter(&input, &output, log);
-    EXPECT_EQ(filter.run({}), Failed);
-    EXPECT_FALSE(filter.errorString().isEmpty());
-    EXPECT_NE(filter.errorString(), "No parse error; publish instruction received from server is invalid."_s);
-}

@@ -67,20 +67,6 @@ TEST_F(Proxy, ServerTextsAndBypassLists)
     }
     for (const QStringList &row : readTable("proxy/patterns"_s))
         EXPECT_EQ(matchesBypassPattern(row.at(0), row.at(1)), row.at(2) == "yes"_s) << row.join(" | "_s).toStdString();
-
-    // Keys keep their case and odd names; a missing port reads as 0.
-    ProxyTable table;
-    QList<ProxyBypassEntry> bypass;
-    setSystemProxySource(settingsSource(true, "HTTP=noport;a:b=h:1"_s));
-    ASSERT_TRUE(readSystemProxySettings(table, bypass));
-    ASSERT_EQ(table.keys(), QStringList({ "HTTP"_s, "a:b"_s }));
-    EXPECT_EQ(table.value("HTTP"_s).hostName() + QString::number(table.value("HTTP"_s).port()), "noport0"_s);
-    EXPECT_EQ(table.value("a:b"_s).hostName() + QString::number(table.value("a:b"_s).port()), "h1"_s);
-    setSystemProxySource(settingsSource(false, "p0:8080"_s, "<local>"_s));
-    ASSERT_TRUE(readSystemProxySettings(table, bypass));
-    EXPECT_TRUE(table.isEmpty() && bypass.isEmpty());
-    setSystemProxySource([](SystemProxySettings &) { return false; });
-    EXPECT_FALSE(readSystemProxySettings(table, bypass));
 }
 
 TEST_F(Proxy, EnvironmentVariablesBecomeTheManualProxy)
@@ -159,22 +145,6 @@ TEST_F(SoapCall, AGoodAnswerIsReadWholeOnAFullDisk)
     FullDiskClient client(nullptr, 10, 10);
     ASSERT_TRUE(soapCall(client, server.url("/s"_s))) << client.errorString().toStdString();
     EXPECT_EQ(client.getResponse().returnValue().name().name(), "logsAvailableResult"_s);
-}
-
-TEST_F(SoapCall, HttpsRedirectToPlainHttp)
-{
-    TrustTestCertificate trust;
-    ScriptedServer plain([](QTcpSocket *socket, const HttpRequest &) {
-        socket->write(ScriptedServer::response(200, "<Envelope><Body><logsAvailableResponse/></Body></Envelope>"));
-    });
-    ScriptedServer secure([&](QTcpSocket *socket, const HttpRequest &) {
-        socket->write(ScriptedServer::redirect(301, plain.url("/plain"_s)));
-    });
-    secure.enableTls();
-    SOAPClient client(nullptr, 10, 10);
-    EXPECT_TRUE(soapCall(client, secure.url("/start"_s))) << client.errorString().toStdString();
-    EXPECT_EQ(secure.requests.size(), 1);
-    EXPECT_EQ(plain.paths(), QList<QByteArray>({ "/plain" }));
 }
 
 namespace {
@@ -280,11 +250,3 @@ TEST_F(Exchange, FailureTexts)
     }
 }
 
-TEST(UsageWebServiceUrl, PortFollowsTheSchemeIgnoringCase)
-{
-    Logger logger;
-    for (const auto &[url, port] : { std::pair { "HTTPS://ws.example.com/x", 443 },
-                                     { "http://ws.example.com/x", 80 },
-                                     { "https://ws.example.com:8443/x", 8443 } })
-        EXPECT_EQ(UsageWebService(QString::fromLatin1(url), &logger).url.port(), port) << url;
-}

@@ -9,7 +9,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QSettings>
-#include <QSslSocket>
+#include <QSslCertificate>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -328,19 +328,6 @@ bool ServerProcess::startTinyproxy(const QString &folder)
     return startConfigured("tinyproxy"_s, "tinyproxy.conf"_s, folder, { "-d"_s });
 }
 
-TrustTestCertificate::TrustTestCertificate()
-    : m_saved(QSslConfiguration::defaultConfiguration())
-{
-    QSslConfiguration trusting = m_saved;
-    trusting.setCaCertificates(QSslCertificate::fromPath(testCertificate()));
-    QSslConfiguration::setDefaultConfiguration(trusting);
-}
-
-TrustTestCertificate::~TrustTestCertificate()
-{
-    QSslConfiguration::setDefaultConfiguration(m_saved);
-}
-
 SessionInfo testSession(int product, const QString &version, const QString &country)
 {
     return { product, version, 2, 10, "SP1"_s, 64, 9, "en"_s, country, "en_US"_s };
@@ -359,7 +346,7 @@ ScriptedServer::ScriptedServer(Handler handler)
 
 QString ScriptedServer::url(const QString &path) const
 {
-    return "%1://127.0.0.1:%2%3"_s.arg(m_tls ? "https"_s : "http"_s).arg(serverPort()).arg(path);
+    return "http://127.0.0.1:%1%2"_s.arg(serverPort()).arg(path);
 }
 
 QList<QByteArray> ScriptedServer::paths() const
@@ -387,14 +374,8 @@ QByteArray ScriptedServer::redirect(int status, const QString &target)
 
 void ScriptedServer::incomingConnection(qintptr descriptor)
 {
-    // Plain TCP until encryption is started.
-    auto *socket = new QSslSocket(this);
+    auto *socket = new QTcpSocket(this);
     socket->setSocketDescriptor(descriptor);
-    if (m_tls) {
-        socket->setLocalCertificate(testCertificate());
-        socket->setPrivateKey(testKey());
-        socket->startServerEncryption();
-    }
     auto buffer = std::make_shared<QByteArray>();
     connect(socket, &QTcpSocket::readyRead, this, [this, socket, buffer] {
         *buffer += socket->readAll();

@@ -11,7 +11,6 @@
 #include <QList>
 #include <QMap>
 #include <QProcess>
-#include <QSslConfiguration>
 #include <QTcpServer>
 #include <QTemporaryDir>
 
@@ -160,8 +159,6 @@ public:
     using Handler = std::function<void(QTcpSocket *socket, const HttpRequest &request)>;
     explicit ScriptedServer(Handler handler);
     QString url(const QString &path) const;
-    // Serves HTTPS with the test certificate from now on.
-    void enableTls() { m_tls = true; }
     QList<HttpRequest> requests;
     QList<QByteArray> paths() const;
 
@@ -174,7 +171,6 @@ protected:
 
 private:
     Handler m_handler;
-    bool m_tls = false;
 };
 
 // The long-lived self-signed certificate for 127.0.0.1 kept with the tests, and its key.
@@ -186,18 +182,6 @@ inline QString testKey()
 {
     return testData("tls/key.pem"_s);
 }
-
-// Trusts the test certificate while it lives; the process-wide SSL configuration is put
-// back however the test ends.
-class TrustTestCertificate
-{
-public:
-    TrustTestCertificate();
-    ~TrustTestCertificate();
-
-private:
-    QSslConfiguration m_saved;
-};
 
 class RecordingLogger : public Logger
 {
