@@ -19,14 +19,6 @@ inline QTemporaryDir &folder()
     return dir;
 }
 
-// Called from LLVMFuzzerInitialize: the settings land in the private folder.
-inline void initialize(int *argc, char ***argv)
-{
-    qputenv("XDG_CONFIG_HOME", folder().path().toUtf8());
-    qputenv("QT_LOGGING_RULES", "*=false");
-    static QCoreApplication app(*argc, *argv);
-}
-
 inline QString text(const uint8_t *data, size_t size)
 {
     return QString::fromUtf8(reinterpret_cast<const char *>(data), static_cast<int>(size));
@@ -46,9 +38,12 @@ inline void requireWellFormed(const QByteArray &document)
 
 } // namespace fuzzing
 
+// Every target's LLVMFuzzerInitialize: an application object, the settings in the private folder.
 #define FUZZ_INITIALIZE                                                                                                \
     extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)                                                       \
     {                                                                                                                  \
-        fuzzing::initialize(argc, argv);                                                                               \
+        qputenv("XDG_CONFIG_HOME", fuzzing::folder().path().toUtf8());                                                 \
+        qputenv("QT_LOGGING_RULES", "*=false");                                                                        \
+        static QCoreApplication app(*argc, *argv);                                                                     \
         return 0;                                                                                                      \
     }

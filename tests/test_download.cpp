@@ -5,13 +5,7 @@
 #include "qhttpwithresume.h"
 #include "testtools.h"
 
-#include <QBuffer>
-#include <QFileInfo>
 #include <QNetworkReply>
-#include <QSignalSpy>
-#include <QTcpSocket>
-
-#include <gtest/gtest.h>
 
 using QtDownloader::QHttpWithResume;
 
@@ -114,41 +108,3 @@ TEST_F(Download, InterruptedDownloadResumesWithRange)
     EXPECT_EQ(readFile(target), content) << "finished by a 206 appended to the partial file";
     EXPECT_TRUE(engine.ErrorString().isEmpty());
 }
-
-TEST_F(Download, ChangedFileRestartsFromZero)
-{
-    writeFile(target + ".part"_s, QByteArray(5000, 'x'));
-    writeFile(target + ".st"_s, "\"old-etag\"\n" + forwarder.url("/file.bin"_s).toUtf8() + "\n"
-                                    + QByteArray::number(content.size()) + "\n");
-    EXPECT_FALSE(download());
-    EXPECT_EQ(header(0, "if-range"), QByteArray("\"old-etag\""));
-    EXPECT_EQ(readFile(target), content) << "the 200 truncated the partial file";
-    EXPECT_NE(etag(), QByteArray("\"old-etag\""));
-}
-
-TEST_F(Download, RefusedRangeIsAskedForOnceMoreWithoutIt)
-{
-    ASSERT_FALSE(download(nginx.url("/file.bin"_s)));
-    const QByteArray known = etag();
-    QFile::remove(target);
-    writeFile(target + ".part"_s, content + "beyond the end");
-    writeFile(target + ".st"_s, known + "\n" + forwarder.url("/file.bin"_s).toUtf8() + "\n0\n");
-    EXPECT_FALSE(download());
-    ASSERT_EQ(forwarder.requests.size(), 2);
-    EXPECT_FALSE(header(0, "range").isEmpty());
-    EXPECT_EQ(header(1, "range") + header(1, "if-range"), QByteArray());
-    EXPECT_EQ(readFile(target), content);
-}
-
-TEST_F(Download, RedirectedGetReusesItsBuffer)
-{
-    auto buffer = std::make_shared<QBuffer>();
-    buffer->setData("left over from before");
-    QSignalSpy finished(&engine, &QHttpWithResume::ResumeRequestFinished);
-    QNetworkReply *handle = engine.Get(QUrl(nginx.url("/moved"_s)), buffer);
-    ASSERT_TRUE(finished.wait(10000));
-    EXPECT_EQ(finished.first().at(0).value<QNetworkReply *>(), handle);
-    EXPECT_FALSE(finished.first().at(1).toBool());
-    EXPECT_EQ(buffer->data(), content);
-}
-

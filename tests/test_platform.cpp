@@ -9,10 +9,7 @@
 #include "testtools.h"
 
 #include <QCoreApplication>
-#include <QFileInfo>
 #include <QOperatingSystemVersion>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <filesystem>
@@ -55,9 +52,8 @@ struct TempFolder
     const std::string path = dir.path().toStdString();
 };
 
-// The lockhelper program beside this test, in one of its modes, started without waiting and
-// without pipes (Wine's can outlive a program). It says that it holds the lock by creating a
-// file of its own.
+// The lockhelper program beside this test in one of its modes, started without pipes (Wine's can
+// outlive a program); it tells that it holds the lock by creating a file.
 class Helper
 {
 public:
@@ -100,9 +96,8 @@ int tryFromOtherProcess(const std::string &path)
 
 } // namespace
 
-// The folder rule with TEMP and LOCALAPPDATA as each case sets them. On POSIX the shared
-// roots "c:/windows/temp" and "c:/temp" are relative paths, which land in a working folder
-// of the test's own.
+// The folder rule with TEMP and LOCALAPPDATA as each case sets them. On POSIX the shared roots
+// "c:/windows/temp" and "c:/temp" are relative paths, in a working folder of the test's own.
 TEST(FolderRule, CandidatesInOrderAndFallingThrough)
 {
     TempFolder home;

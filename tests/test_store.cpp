@@ -6,8 +6,6 @@
 
 #include <QSettings>
 
-#include <gtest/gtest.h>
-
 namespace {
 
 QSettings &file()
@@ -31,17 +29,13 @@ PublishInstruction instruction(int product, const QString &country, PublishType 
 // An entry of the store's document, as the store writes it.
 QString entry(const PublishInstruction &in)
 {
-    return "<si architecture=\"%1\" langID=\"%2\" osBits=\"%3\" osPlatform=\"%4\" osVersion=\"%5\" servicePack=\"%6\" "
-           "productID=\"%7\" version=\"%8\" country=\"%9\" locale=\"%10\" publish=\"%11\" publishUntil=\"%12\"/>"_s
-               .arg(in.architecture)
-               .arg(in.langID)
-               .arg(in.osBits)
-               .arg(in.osPlatform)
-               .arg(in.osVersion)
-               .arg(in.servicePack)
-               .arg(in.productID)
-               .arg(in.version, in.country, in.locale, publishTypeName(in.publish))
-               .arg(in.publishUntil);
+    return QString::asprintf("<si architecture=\"%d\" langID=\"%s\" osBits=\"%d\" osPlatform=\"%d\" osVersion=\"%d\" "
+                             "servicePack=\"%s\" productID=\"%d\" version=\"%s\" country=\"%s\" locale=\"%s\" "
+                             "publish=\"%s\" publishUntil=\"%lld\"/>",
+                             in.architecture, qUtf8Printable(in.langID), in.osBits, in.osPlatform, in.osVersion,
+                             qUtf8Printable(in.servicePack), in.productID, qUtf8Printable(in.version),
+                             qUtf8Printable(in.country), qUtf8Printable(in.locale),
+                             qUtf8Printable(publishTypeName(in.publish)), static_cast<long long>(in.publishUntil));
 }
 
 QString stored(const QString &name)

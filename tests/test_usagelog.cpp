@@ -1,19 +1,13 @@
-// The usage log stream helpers, the merge and the filter, driven by golden files:
-// data/merge/<case>/ holds part files with the expected full log, its indented debug copy
-// and the session list,
-// data/filter/<case>/ a log with a policy ("<productid> <type>" lines) and the expected
-// filtered log. VINTOR_UPDATE_GOLDEN=1 rewrites the expected files.
+// The merge and the filter on golden cases: data/merge/<case>/ holds part files with the expected
+// full log, its indented copy and sessions; data/filter/<case>/ a log, a policy ("<productid>
+// <type>" lines) and the expected filtered log. VINTOR_UPDATE_GOLDEN=1 rewrites expected files.
 
 #include "logfilter.h"
 #include "logmerger.h"
 #include "testtools.h"
 #include "xmlhelpers.h"
 
-#include <QBuffer>
-#include <QDir>
 #include <QXmlStreamReader>
-
-#include <gtest/gtest.h>
 
 namespace {
 
@@ -21,14 +15,9 @@ const QString dataDir = QStringLiteral(VINTOR_TEST_DATA);
 
 QString describe(const SessionInfo &s)
 {
-    return "%1|%2|%3|%4|%5|%6|%7|%8|%9|%10"_s.arg(s.productID)
-        .arg(s.version)
-        .arg(s.osPlatform)
-        .arg(s.osVersion)
-        .arg(s.servicePack)
-        .arg(s.osBits)
-        .arg(s.architecture)
-        .arg(s.langID, s.country, s.locale);
+    return QString::asprintf("%d|%s|%d|%d|%s|%d|%d|%s|%s|%s", s.productID, qUtf8Printable(s.version), s.osPlatform,
+                             s.osVersion, qUtf8Printable(s.servicePack), s.osBits, s.architecture,
+                             qUtf8Printable(s.langID), qUtf8Printable(s.country), qUtf8Printable(s.locale));
 }
 
 QStringList caseNames(const QString &kind)

@@ -4,16 +4,12 @@
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QSettings>
 #include <QSslCertificate>
-#include <QTcpSocket>
 #include <QTimer>
-
-#include <gtest/gtest.h>
 
 namespace {
 
@@ -148,7 +144,7 @@ TargetTrustsTestCertificate::TargetTrustsTestCertificate()
 {
     if (!targetIsWindows())
         return;
-    const QByteArray der = QSslCertificate::fromPath(testCertificate()).value(0).toDer();
+    const QByteArray der = QSslCertificate::fromPath(testCertificate).value(0).toDer();
     QByteArray blob;
     for (quint32 word : { 32u, 1u, static_cast<quint32>(der.size()) }) {
         for (int shift = 0; shift < 32; shift += 8)
@@ -367,8 +363,9 @@ QByteArray ScriptedServer::response(int status, const QByteArray &body,
     return out;
 }
 
-QByteArray ScriptedServer::redirect(int status, const QString &target)
+QByteArray ScriptedServer::redirect(const QTcpSocket *socket, int status, const QString &path)
 {
+    const QString target = "http://127.0.0.1:%1%2"_s.arg(socket->localPort()).arg(path);
     return response(status, QByteArray(), { { "Location", target.toUtf8() } });
 }
 

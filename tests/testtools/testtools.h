@@ -7,12 +7,19 @@
 #include "logger.h"
 #include "publishinstruction.h"
 
+#include <QBuffer>
 #include <QByteArray>
+#include <QDir>
+#include <QFileInfo>
 #include <QList>
 #include <QMap>
 #include <QProcess>
+#include <QSignalSpy>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
+
+#include <gtest/gtest.h>
 
 #include <functional>
 #include <ostream>
@@ -48,10 +55,9 @@ void startProgram(QProcess &process, const QString &program, const QStringList &
 // hands a Windows program WINETEMP as TEMP and WINEQT_X as QT_X.
 void setTargetVariable(QProcessEnvironment &environment, const QString &name, const QString &value);
 
-// A throw-away home for one run of the tool: its own temporary folder (TEMP and TMPDIR, so
-// the log folder and the single-instance files are private) and its own settings. A Windows
-// program under Wine has one registry and one application-data folder for all homes: a new
-// home clears the tool's keys and store there.
+// A throw-away home for runs of the tool: its own temporary folder (TEMP and TMPDIR: a private log
+// folder) and settings. Under Wine all homes share one registry and application-data folder: a
+// new home clears the tool's keys and store there.
 class TempHome
 {
 public:
@@ -130,7 +136,7 @@ class ServerProcess
 public:
     ~ServerProcess();
     bool startRefService(const QStringList &arguments);
-    // nginx serving `folder`/www on a free port, with a redirect from /moved to /file.bin.
+    // nginx serving `folder`/www on a free port.
     bool startNginx(const QString &folder);
     bool startTinyproxy(const QString &folder);
     int port() const { return m_port; }
@@ -164,7 +170,8 @@ public:
 
     static QByteArray response(int status, const QByteArray &body = QByteArray(),
                                const QList<QPair<QByteArray, QByteArray>> &headers = {});
-    static QByteArray redirect(int status, const QString &target);
+    // A redirect to `path` on the server that `socket` belongs to.
+    static QByteArray redirect(const QTcpSocket *socket, int status, const QString &path);
 
 protected:
     void incomingConnection(qintptr descriptor) override;
@@ -174,14 +181,8 @@ private:
 };
 
 // The long-lived self-signed certificate for 127.0.0.1 kept with the tests, and its key.
-inline QString testCertificate()
-{
-    return testData("tls/cert.pem"_s);
-}
-inline QString testKey()
-{
-    return testData("tls/key.pem"_s);
-}
+inline const QString testCertificate = testData("tls/cert.pem"_s);
+inline const QString testKey = testData("tls/key.pem"_s);
 
 class RecordingLogger : public Logger
 {
