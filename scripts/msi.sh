@@ -45,6 +45,7 @@ has_row Property '^UpgradeCode\t\{8f3c2a71-5d4e-4b6a-9c1f-2e7d8a9b0c43\}$'
 has_row Property '^ALLUSERS\t1$'
 has_row CustomAction '^RegisterTask\t3122\tSCHTASKS\t/Create /F /TN "KALDO Technologies\\Vintor" /XML "\[INSTALLDIR\]vintor-task\.xml"'
 has_row CustomAction '^DeleteTask\t3186\tSCHTASKS\t/Delete /F /TN "KALDO Technologies\\Vintor"'
+has_row CustomAction '^KeepWsUrl\t51\tWSURL\t\[OLDWSURL\]'
 has_row LaunchCondition '^NOT WIX_DOWNGRADE_DETECTED\tA newer version of Vintor is already installed\.$'
 [ "$(sequence InstallValidate)" -lt "$(sequence RemoveExistingProducts)" ] &&
     [ "$(sequence RemoveExistingProducts)" -lt "$(sequence InstallInitialize)" ] ||
