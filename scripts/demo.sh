@@ -31,8 +31,7 @@ mkdir -p "$home"/{tmp,config,received,debug}
 export TEMP=$home/tmp TMPDIR=$home/tmp XDG_CONFIG_HOME=$home/config
 unset LOCALAPPDATA http_proxy https_proxy ftp_proxy all_proxy no_proxy HTTP_PROXY HTTPS_PROXY FTP_PROXY ALL_PROXY NO_PROXY || true
 
-# A path as a Windows program under Wine spells it, and back.
-windows_path() { local p=$1; echo "Z:${p//\//\\}"; }
+# A path that a Windows program under Wine printed, as this shell opens it.
 unix_path() { local p=${1#[Zz]:}; p=${p%$'\r'}; echo "${p//\\//}"; }
 if [ $windows = 1 ]; then
     export WINEPREFIX=$home/wine

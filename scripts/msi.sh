@@ -25,7 +25,6 @@ msi=$repo/build-windows/vintor-$version-x64.msi
 exe=$repo/build-windows/bin/vintor.exe
 
 fail() { echo "msi.sh: $*" >&2; exit 1; }
-windows_path() { local p=$1; echo "Z:${p//\//\\}"; }
 
 # The tables. Registry root 2 is HKLM; custom action type 3122 runs the executable that a
 # property names (50) deferred (1024), not impersonated (2048); 3186 also ignores its exit code.
@@ -67,6 +66,8 @@ machine_key='HKLM\Software\KALDO Technologies\Zadazevi Rerevarazu'
 machine_value() { wine reg query "$machine_key" /v "$1" </dev/null 2>/dev/null | tr -d '\r' | awk -v n="$1" '$1 == n { print $3 }'; }
 entries() { wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s </dev/null 2>/dev/null | tr -d '\r' | grep -cP '^\s+DisplayName\s+REG_SZ\s+Vintor$' || true; }
 msiexec() { wine msiexec "$@" /qn /l*v "$(windows_path "$work/msiexec.log")" </dev/null >/dev/null 2>&1; }
+# The prefix goes with the script: show the end of msiexec's log before failing.
+fail_with_log() { tail -n 30 "$work/msiexec.log" >&2; fail "$1"; }
 
 # The task definition as installed: the text at a path of element names.
 task_text() {
@@ -97,7 +98,7 @@ port=$(awk '/listening on port/ {print $4}' "$work/service.out")
 wsurl=http://127.0.0.1:$port/usagetracking/veri.asmx
 receiverurl=http://127.0.0.1:$port/usagetracking/post.track
 
-msiexec /i "$(windows_path "$msi")" WSURL="$wsurl" RECEIVERURL="$receiverurl" || fail "the install failed (log: msiexec.log)"
+msiexec /i "$(windows_path "$msi")" WSURL="$wsurl" RECEIVERURL="$receiverurl" || fail_with_log "the install failed"
 cmp -s "$exe" "$program/vintor.exe" || fail "vintor.exe is not in Program Files"
 [ "$(machine_value wsUrl)" = "$wsurl" ] && [ "$(machine_value receiverUrl)" = "$receiverurl" ] ||
     fail "the service addresses are not in HKLM"
@@ -137,7 +138,7 @@ newer_version=$(echo "$version" | awk -F. '{ printf "%d.%d.%d", $1, $2, $3 + 1 }
 cp "$exe" "$work/newer.exe"
 printf 'a newer build' >> "$work/newer.exe"
 bash packaging/windows/build-msi.sh "$work/newer.exe" "$newer_version" "$work/newer.msi"
-msiexec /i "$(windows_path "$work/newer.msi")" || fail "the upgrade failed"
+msiexec /i "$(windows_path "$work/newer.msi")" || fail_with_log "the upgrade failed"
 cmp -s "$work/newer.exe" "$program/vintor.exe" || fail "the upgrade left the older vintor.exe"
 [ "$(entries)" = 1 ] || fail "after the upgrade the program is listed $(entries) times"
 [ "$(machine_value wsUrl)" = "$wsurl" ] && [ "$(machine_value receiverUrl)" = "$receiverurl" ] ||
@@ -155,7 +156,7 @@ echo "msi: $version refused over $newer_version"
 # Removal: the program, the task and the machine's values go; the user's own settings and logs stay.
 wine reg add 'HKCU\Software\KALDO Technologies\Zadazevi Rerevarazu' /v wsUrl /d http://user.example/ /f \
     </dev/null >/dev/null 2>&1
-msiexec /x "$(windows_path "$work/newer.msi")" || fail "the removal failed"
+msiexec /x "$(windows_path "$work/newer.msi")" || fail_with_log "the removal failed"
 [ ! -e "$program/vintor.exe" ] && [ ! -e "$program/vintor-task.xml" ] || fail "the removal left the program"
 [ ! -e "$task" ] || fail "the removal left the task"
 [ -z "$(machine_value wsUrl)$(machine_value receiverUrl)" ] || fail "the removal left the machine's values"

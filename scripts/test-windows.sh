@@ -20,6 +20,7 @@ case "$WINEPREFIX" in /tmp/vintor-wine.*) created_prefix=$WINEPREFIX ;; esac
 trap 'wineserver -k >/dev/null 2>&1 || true; [ -z "$created_prefix" ] || rm -rf "$created_prefix"' EXIT
 # The Windows test programs' own temporary folder.
 windows_temp=$(mktemp -d)
-export WINETEMP="Z:${windows_temp//\//\\}"
+export WINETEMP
+WINETEMP=$(windows_path "$windows_temp")
 # One at a time: the Windows programs share the prefix's registry and application data.
 ctest --preset windows -j1

@@ -22,6 +22,9 @@ if [ ! -f "$WINEPREFIX/.vintor-ready" ]; then
     wine reg delete 'HKCU\Volatile Environment' /v LOCALAPPDATA /f </dev/null >/dev/null 2>&1 || true
     touch "$WINEPREFIX/.vintor-ready"
 fi
+# A path as a Windows program under Wine spells it: drive Z: is the root of the file system.
+windows_path() { local p=$1; echo "Z:${p//\//\\}"; }
+
 # A persistent server: each program would otherwise wait out the server's linger, and a server
 # started by a program holds that program's pipes open after it ends.
 wineserver -p </dev/null >/dev/null 2>&1 &
