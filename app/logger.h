@@ -22,7 +22,8 @@ public:
 };
 
 // Sends each message to the logging category "vintor.run", which is off unless the
-// administrator turns it on with QT_LOGGING_RULES (for example "vintor.*=true").
+// administrator turns it on with the logging rules (QT_LOGGING_RULES="vintor.*=true", or the
+// same rule in a qtlogging.ini); on Windows each message is an information event as well.
 class CategoryLogger : public Logger
 {
 public:

@@ -1,3 +1,4 @@
+#include "eventlog.h"
 #include "instanceguard.h"
 #include "logfolder.h"
 #include "logger.h"
@@ -13,14 +14,8 @@
 
 namespace {
 
-void printUsage(const char *program)
-{
-    std::cerr << "Usage: " << program << " [-forKALDO] [-forTIRO]" << std::endl;
-    std::cerr << "At least one of '-forKALDO' or '-forTIRO' must be specified." << std::endl;
-}
-
-// Reads the two flags; false (with the usage printed) for anything else or for none.
-bool parseCommandLine(int argc, char *argv[], bool &forKaldo, bool &forTiro)
+// Reads the two flags; false for anything else or for none, with the reason in `error`.
+bool parseCommandLine(int argc, char *argv[], bool &forKaldo, bool &forTiro, QString &error)
 {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "-forKALDO") == 0) {
@@ -28,27 +23,49 @@ bool parseCommandLine(int argc, char *argv[], bool &forKaldo, bool &forTiro)
         } else if (std::strcmp(argv[i], "-forTIRO") == 0) {
             forTiro = true;
         } else {
-            printUsage(argv[0]);
+            error = QStringLiteral("Wrong command line: unknown argument \"%1\".").arg(QString::fromLocal8Bit(argv[i]));
             return false;
         }
     }
     if (argc < 2) {
-        printUsage(argv[0]);
+        error = QStringLiteral("Wrong command line: no argument.");
         return false;
     }
     return true;
+}
+
+// A console shows the usage text. A program without one leaves it, after the reason, to the
+// event log, where whoever set up its scheduled task will look.
+void reportUsageError(const char *program, const QString &reason)
+{
+    static const char second[] = "At least one of '-forKALDO' or '-forTIRO' must be specified.";
+    if (isConsoleProgram()) {
+        std::cerr << "Usage: " << program << " [-forKALDO] [-forTIRO]" << std::endl;
+        std::cerr << second << std::endl;
+        return;
+    }
+    const QString text = reason + QStringLiteral("\nUsage: ") + QString::fromLocal8Bit(program)
+                         + QStringLiteral(" [-forKALDO] [-forTIRO]\n") + QLatin1String(second);
+    reportAdminEvent(AdminEvent::UsageError, text.toStdWString());
 }
 
 } // namespace
 
 int main(int argc, char *argv[])
 {
+    // The Windows twin for scheduled runs has no console: whatever its parent handed it, it
+    // writes nothing to the standard streams (its messages go to the event log).
+    if (!isConsoleProgram())
+        discardStandardStreams();
     QCoreApplication app(argc, argv);
 
     bool forKaldo = false;
     bool forTiro = false;
-    if (!parseCommandLine(argc, argv, forKaldo, forTiro))
+    QString usageError;
+    if (!parseCommandLine(argc, argv, forKaldo, forTiro, usageError)) {
+        reportUsageError(argv[0], usageError);
         return 1;
+    }
     if (forTiro && !forKaldo)
         return 0;
 

@@ -1,5 +1,6 @@
 #include "vintor.h"
 
+#include "eventlog.h"
 #include "filelock.h"
 #include "logger.h"
 #include "logmerger.h"
@@ -41,8 +42,7 @@ void Vintor::main()
     if (!store.load())
         logger->logLazily([&] { return QStringLiteral("Failed to read configuration file: ") + store.errorString(); });
 
-    // Hidden files are listed too: a name that begins with a dot belongs to the group with the
-    // empty name, as on Windows, instead of staying in the folder for ever.
+    // Files only, without the hidden and system files of Windows (listLogGroups).
     QDir logDir(folder);
     QStringList leftovers;
     const LogGroups groups = listLogGroups(logDir, &leftovers);
@@ -100,6 +100,10 @@ bool Vintor::runInstructionPhase(QVector<PublishInstruction> &instructions, Publ
     const QString error = UsageWebService(wsUrl, logger).logsAvailable(pendingSessions, instructions);
     if (!error.isEmpty()) {
         logger->log(error);
+        reportAdminEvent(AdminEvent::ExchangeFailed,
+                         (QStringLiteral("Web-service exchange failed: ") + error + QStringLiteral("\nService: ")
+                          + wsUrl + QStringLiteral("\nThe logs of this run were deleted; the run ended with -1."))
+                             .toStdWString());
         removeMergedLogs();
         QCoreApplication::exit(-1);
         return false;
@@ -173,6 +177,11 @@ bool Vintor::ensureSubdirectory(const QDir &base, const QString &name, QDir &out
             return QStringLiteral("Failed to create '") + name + QStringLiteral("' directory inside ")
                    + out.absolutePath();
         });
+    reportAdminEvent(AdminEvent::OutputFolderFailed,
+                     (QStringLiteral("Cannot prepare the output folder ")
+                      + QDir::toNativeSeparators(base.absoluteFilePath(name))
+                      + QStringLiteral("\nThe logs of this run were deleted; the run ended with 1."))
+                         .toStdWString());
     QCoreApplication::exit(1);
     return false;
 }
@@ -204,5 +213,15 @@ void Vintor::processLogFile(const MergedLog &log, const QVector<PublishInstructi
 
 bool Vintor::postFile(const QString &path, QString receiverUrl, BodyCompressor *body)
 {
-    return postLogFile(path, receiverUrl, logger, body);
+    QString failure;
+    const bool failed = postLogFile(path, receiverUrl, logger, body, &failure);
+    // The log is deleted after this run whatever the outcome: the event is its only trace.
+    if (failed)
+        reportAdminEvent(AdminEvent::UploadFailed,
+                         (QStringLiteral("Upload failed for ") + QFileInfo(path).fileName() + QStringLiteral(": ")
+                          + failure + QStringLiteral("\nLog folder: ") + QDir::toNativeSeparators(logFolder)
+                          + QStringLiteral("\nReceiver: ") + receiverUrl
+                          + QStringLiteral("\nThe log was deleted and will not be sent again."))
+                             .toStdWString());
+    return failed;
 }

@@ -13,6 +13,10 @@ std::wstring currentUserName();
 // parent is a failure: only the last level is ever created.
 bool ensureDirectory(const std::wstring &path);
 
+// True for a file that the system marks hidden or system: Windows' file attributes. POSIX has
+// no such marks (a name that begins with a dot is an ordinary file here): false.
+bool isHiddenOrSystemFile(const std::wstring &path);
+
 // The log folder, with every missing level created on the way; empty when no candidate
 // could be prepared.
 std::wstring findLogFolder(const std::wstring &userName);

@@ -45,6 +45,11 @@ bool ensureDirectory(const std::wstring &path)
     return mkdir(native.c_str(), 0777) == 0;
 }
 
+bool isHiddenOrSystemFile(const std::wstring &)
+{
+    return false;
+}
+
 namespace logfolder {
 
 bool readEnvironment(const wchar_t *name, std::wstring &value)

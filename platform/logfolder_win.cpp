@@ -26,6 +26,12 @@ bool ensureDirectory(const std::wstring &path)
     return false;
 }
 
+bool isHiddenOrSystemFile(const std::wstring &path)
+{
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0;
+}
+
 namespace logfolder {
 
 bool readEnvironment(const wchar_t *name, std::wstring &value)

@@ -10,7 +10,49 @@
 
 namespace {
 
-const QString vintor = targetProgram("vintor"_s);
+// The tool, or on Windows its twin without a console, which the same tests drive
+// (VINTOR_TARGET_TOOL=vintorw): it prints nothing and tells the event log instead.
+const QString tool = qEnvironmentVariable("VINTOR_TARGET_TOOL", "vintor"_s);
+const bool console = tool != "vintorw"_s;
+const QString vintor = targetProgram(tool);
+
+// The run's messages, with the diagnostics on: the "vintor.run: " lines of standard error; on
+// Windows each is an information event as well, the only place for them without a console.
+QStringList runMessages(const ProcessResult &result)
+{
+    QStringList shown;
+    for (const QByteArray &line : result.err.split('\n')) {
+        if (line.startsWith("vintor.run: "))
+            shown.append(QString::fromUtf8(line.mid(12)));
+    }
+    QStringList logged;
+    for (const LoggedEvent &event : result.events) {
+        if (event.id != 100)
+            continue;
+        EXPECT_EQ(event.type, 'I');
+        if (console) {
+            EXPECT_EQ(shown.value(logged.size()).left(event.cut ? event.text.size() : -1), event.text);
+        }
+        logged.append(event.text);
+    }
+    if (!targetIsWindows())
+        return shown;
+    if (!console) {
+        EXPECT_TRUE(result.out.isEmpty() && result.err.isEmpty()) << result.err.constData();
+        return logged;
+    }
+    EXPECT_EQ(logged.size(), shown.size());
+    return shown;
+}
+
+// The events that are not the run's messages: what an administrator is told without asking.
+QList<LoggedEvent> reports(const ProcessResult &result)
+{
+    QList<LoggedEvent> events = result.events;
+    events.erase(std::remove_if(events.begin(), events.end(), [](const LoggedEvent &e) { return e.id == 100; }),
+                 events.end());
+    return events;
+}
 
 class Run : public ::testing::Test
 {
@@ -89,8 +131,15 @@ TEST(CommandLine, OptionsAndTheStopKey)
             home.writeSettings({ { "DO_NOT_RUN_VINTOR"_s, QString() } });
         const ProcessResult result = runProgram(vintor, args(row.at(0)), home.environment());
         EXPECT_EQ(result.exitCode, row.at(2).toInt()) << line;
-        EXPECT_EQ(result.err, row.at(3).isNull() ? QByteArray() : usage) << line;
+        EXPECT_EQ(result.err, row.at(3).isNull() || !console ? QByteArray() : usage) << line;
         EXPECT_TRUE(result.out.isEmpty());
+        const bool event = !row.at(3).isNull() && !console;
+        EXPECT_EQ(result.events.size(), event ? 1 : 0) << line;
+        if (event) {
+            const LoggedEvent &error = result.events.value(0);
+            EXPECT_EQ(QString(error.type) + QString::number(error.id), "E3"_s);
+            EXPECT_EQ(error.text, row.at(3) + QLatin1Char('\n') + QString::fromUtf8(usage).trimmed()) << line;
+        }
         EXPECT_EQ(QFileInfo(home.logFolder() + "/processedForKALDO"_s).isDir(), harvests) << line;
         EXPECT_EQ(QFileInfo(home.logFolder() + "/processedForLocalAdmin"_s).isDir(), harvests) << line;
         EXPECT_FALSE(QFileInfo::exists(home.storeFile()));
@@ -150,6 +199,11 @@ TEST_F(Run, MergesLogsIntoDebugCopiesAndRemovesTheParts)
         writeFile(logFile(name), "stale");
     for (const QString &name : args("a.FULL.xml .dotted"_s))
         writeFile(logFile(name), "<kaldousage/>");
+    // Windows' hidden files are not the writers' (Wine counts a name that begins with a dot as
+    // hidden too); on POSIX such a name joins the group with the empty name.
+    const QString hidden = QFileInfo(writeLogs("--no-kaldo --admin --name hidden"_s).value(0)).fileName();
+    const QStringList left
+        = hideFile(logFile(hidden)) ? QStringList { ".dotted"_s, hidden, "nodot"_s } : QStringList { "nodot"_s };
     // What a run killed during delivery left.
     for (const QString &name : args("processedForKALDO/killed.xml processedForLocalAdmin/killed.xml"_s)) {
         QDir().mkpath(QFileInfo(logFile(name)).path());
@@ -164,7 +218,7 @@ TEST_F(Run, MergesLogsIntoDebugCopiesAndRemovesTheParts)
     EXPECT_EQ(result.err, targetIsWindows() ? "" : "Taking in abandoned mutex\n");
 
     // Stale full logs, the merged parts and the merged logs are gone; a name without a dot stays.
-    EXPECT_EQ(filesIn(home.logFolder()), QStringList { "nodot"_s });
+    EXPECT_EQ(filesIn(home.logFolder()), left);
     EXPECT_EQ(runProgram(targetProgram("lockhelper"_s), { "try"_s, lockOfFullLog.at(1) }).exitCode, 0);
     EXPECT_EQ(filesIn(logFile("processedForKALDO"_s)) + filesIn(logFile("processedForLocalAdmin"_s)), QStringList());
     for (const QString &base : { "old-0"_s, "old-1"_s }) {
@@ -178,6 +232,7 @@ TEST_F(Run, MergesLogsIntoDebugCopiesAndRemovesTheParts)
             readFile(debug + QLatin1Char('/') + base + "-input-pretty.xml"_s).contains("\n    <schema>3</schema>"));
     }
     EXPECT_FALSE(QFileInfo::exists(debug + "/a-input.xml"_s)) << "a broken group is not merged";
+    EXPECT_EQ(QFileInfo::exists(debug + "/hidden-input.xml"_s), left.size() == 1);
 }
 
 TEST_F(Run, PartHeldByAWriterKeepsItsWholeGroup)
@@ -188,7 +243,7 @@ TEST_F(Run, PartHeldByAWriterKeepsItsWholeGroup)
     ASSERT_TRUE(waitUntil([&] { return writer.readAllStandardOutput().contains("holding"); }, 10000));
     const ProcessResult result = run();
     EXPECT_EQ(result.exitCode, 0);
-    EXPECT_TRUE(result.err.startsWith("Failed to lock file: ")) << result.err.constData();
+    EXPECT_EQ(result.err.startsWith("Failed to lock file: "), console) << result.err.constData();
     EXPECT_EQ(filesIn(home.logFolder()).size(), 3);
     writer.kill();
     writer.waitForFinished();
@@ -242,18 +297,54 @@ TEST_F(Run, AsksTheServiceOnceAndThenAnswersFromTheStore)
     EXPECT_EQ(requestsStartingWith("post stored"), 2) << readFile(requestLog).constData() << second.err.constData();
 }
 
-TEST_F(Run, FailedExchangeDeletesTheFullLogsAndEndsWithMinusOne)
+TEST_F(Run, ARunThatFailsSaysWhyAndLeavesNoLog)
 {
-    ASSERT_TRUE(startService("fault The service is closed\n"));
-    for (int port : { service.port(), freePort() }) {
-        TempHome home;
-        home.writeSettings({ { "wsUrl"_s, "http://127.0.0.1:%1/usagetracking/veri.asmx"_s.arg(port) } });
-        runProgram(targetProgram("logwriter"_s), args("--parts 2"_s), home.environment());
-        EXPECT_EQ(runProgram(vintor, { "-forKALDO"_s }, home.environment()).exitCode, 255) << "port " << port;
-        EXPECT_TRUE(filesIn(home.logFolder()).isEmpty()) << filesIn(home.logFolder()).join(' ').toStdString();
-        EXPECT_FALSE(QFileInfo::exists(home.logFolder() + "/processedForKALDO"_s));
-        EXPECT_FALSE(QFileInfo::exists(home.storeFile()));
+    // The service's fault or a closed port end the run with -1 before delivery, an output folder
+    // that cannot be made with 1: the logs are deleted. A receiver out of reach loses the log.
+    // The run's last message says why; on Windows an event does, whatever the logging rules.
+    ASSERT_TRUE(startService());
+    ServerProcess faulty;
+    writeFile(home.path() + "/fault"_s, "fault The service is closed\n");
+    ASSERT_TRUE(faulty.startRefService({ "--policy"_s, home.path() + "/fault"_s }));
+    const QString closed = "http://127.0.0.1:%1/usagetracking/"_s.arg(freePort());
+    const QString output = targetPath(logFile("processedForKALDO"_s));
+    const QString fault = "Error transferring %1 - server replied: Internal Server Error"_s.arg(
+        faulty.url("/usagetracking/veri.asmx"_s));
+    const QList<QStringList> cases {
+        // what fails | exit code | the run's message | the event's type, id and first line
+        { "service"_s, "255"_s, fault, "E1 Web-service exchange failed: "_s + fault },
+        { "port"_s, "255"_s, "Connection refused"_s, "E1 Web-service exchange failed: Connection refused"_s },
+        { "folder"_s, "1"_s,
+          "Failed to create 'processedForKALDO' directory inside "_s
+              + targetPath(home.logFolder()).replace(QLatin1Char('\\'), QLatin1Char('/')),
+          "E2 Cannot prepare the output folder "_s + output },
+        { "receiver"_s, "0"_s, "POST results: Connection refused"_s,
+          "W10 Upload failed for usage.full.xml: Connection refused"_s },
+    };
+    for (const QStringList &row : cases) {
+        const std::string what = row.at(0).toStdString();
+        pointAt(service.port());
+        QFile::remove(home.storeFile());
+        if (row.at(0) == "service"_s)
+            home.writeSettings({ { "wsUrl"_s, faulty.url("/usagetracking/veri.asmx"_s) } });
+        if (row.at(0) == "port"_s || row.at(0) == "receiver"_s)
+            home.writeSettings({ { row.at(0) == "port"_s ? "wsUrl"_s : "receiverUrl"_s, closed + "veri.asmx"_s } });
+        if (row.at(0) == "folder"_s)
+            writeFile(hostPath(output), "in the way");
+        writeLogs("--parts 2"_s);
+        const ProcessResult result = run("-forKALDO"_s, { { "QT_LOGGING_RULES"_s, "vintor.*=true"_s } });
+        EXPECT_EQ(result.exitCode, row.at(1).toInt()) << what;
+        QFile::remove(hostPath(output));
+        EXPECT_EQ(filesIn(home.logFolder()), QStringList()) << what;
+        const QStringList messages = runMessages(result);
+        EXPECT_EQ(messages.value(messages.size() - 2), row.at(2)) << what;
+        const QList<LoggedEvent> events = reports(result);
+        EXPECT_EQ(events.size(), targetIsWindows() ? 1 : 0) << what;
+        for (const LoggedEvent &event : events)
+            EXPECT_EQ("%1%2 %3"_s.arg(event.type).arg(event.id).arg(event.text.section(QLatin1Char('\n'), 0, 0)),
+                      row.at(3));
     }
+    EXPECT_EQ(filesIn(received), QStringList()) << "nothing was delivered";
 }
 
 TEST_F(Run, ALogWithoutAPublishedSessionIsNotSent)
@@ -276,16 +367,18 @@ TEST_F(Run, AnAnswerPastTheLimitFailsTheExchangeInBoundedMemory)
         [&](QTcpSocket *socket, const HttpRequest &) { socket->write(ScriptedServer::response(200, answer)); });
     home.writeSettings({ { "wsUrl"_s, server.url("/usagetracking/veri.asmx"_s) } });
     writeLogs();
-    const ProcessResult result = run("-forKALDO"_s, { { "QT_LOGGING_RULES"_s, "vintor.*=true"_s } });
+    // Messages only when the logging rules ask for them (here those a fleet's administrator puts
+    // in Qt's qtlogging.ini), as the run goes.
+    home.writeLoggingRules("[Rules]\nvintor.*=true\n");
+    const ProcessResult result = run();
     EXPECT_EQ(result.exitCode, 255);
-    // Messages only when the logging rules ask for them, as the run goes.
+    const QStringList messages = runMessages(result);
     const QString shownFolder = targetPath(home.temp()) + "/KALDO Technologies/Zadazevi Rerevarazu Logs"_s;
-    for (const QByteArray &line :
-         { QByteArray("vintor.run: Vintor starting.\nvintor.run: UT Receiver URL is: https://"),
-           "\nvintor.run: Log folder is: " + shownFolder.toUtf8() + "\n",
-           QByteArray("\nvintor.run: HTTP error: the answer is larger than 64 MB\n") })
-        EXPECT_TRUE(result.err.contains(line)) << result.err.constData();
-    EXPECT_TRUE(result.err.endsWith("\nvintor.run: Vintor stopping.\n"));
+    EXPECT_EQ(messages.mid(0, 1), QStringList { "Vintor starting."_s });
+    EXPECT_TRUE(messages.value(1).startsWith("UT Receiver URL is: https://"_s));
+    EXPECT_TRUE(messages.contains("Log folder is: "_s + shownFolder)) << messages.join('\n').toStdString();
+    EXPECT_TRUE(messages.contains("HTTP error: the answer is larger than 64 MB"_s));
+    EXPECT_EQ(messages.mid(messages.size() - 1), QStringList { "Vintor stopping."_s });
 #ifndef __SANITIZE_ADDRESS__ // whose quarantine keeps freed memory on purpose
     rusage usage {};
     getrusage(RUSAGE_CHILDREN, &usage);
@@ -312,7 +405,8 @@ TEST_F(Run, TheReceiverGetsExactlyTheFilteredLogs)
     writeFile(home.path() + "/not-a-folder"_s, "x");
     const ProcessResult result = run("-forKALDO"_s, { { "TMPDIR"_s, targetPath(home.path() + "/not-a-folder"_s) } });
     EXPECT_EQ(result.exitCode, 0);
-    EXPECT_TRUE(result.err.isEmpty()) << result.err.constData();
+    EXPECT_TRUE(result.err.isEmpty() && result.out.isEmpty()) << result.err.constData();
+    EXPECT_TRUE(result.events.isEmpty()) << "a clean run without the diagnostics writes no event";
     EXPECT_EQ(filesIn(home.logFolder()), QStringList());
     EXPECT_TRUE(filesIn(home.logFolder() + "/processedForKALDO"_s).isEmpty());
     EXPECT_TRUE(QFileInfo(home.logFolder() + "/processedForLocalAdmin"_s).isDir());
@@ -352,7 +446,7 @@ TEST_F(Run, HarvestsOverHttpsOnlyWhenTheCertificateIsTrusted)
     writeLogs("--sessions 3"_s);
     const ProcessResult untrusted = run("-forKALDO"_s, { { "QT_LOGGING_RULES"_s, "vintor.*=true"_s } });
     EXPECT_EQ(untrusted.exitCode, 255);
-    EXPECT_TRUE(untrusted.err.contains("\nvintor.run: SSL handshake failed")) << untrusted.err.constData();
+    EXPECT_TRUE(runMessages(untrusted).join('\n').contains("\nSSL handshake failed"_s)) << untrusted.err.constData();
     EXPECT_TRUE(filesIn(home.logFolder()).isEmpty());
 
     TargetTrustsTestCertificate trust;

@@ -273,7 +273,8 @@ private:
 
 } // namespace
 
-bool postLogFile(const QString &path, const QString &receiverUrl, Logger *logger, BodyCompressor *ready)
+bool postLogFile(const QString &path, const QString &receiverUrl, Logger *logger, BodyCompressor *ready,
+                 QString *failure)
 {
     UploadBody upload(path);
     const bool made = upload.make(ready);
@@ -281,6 +282,8 @@ bool postLogFile(const QString &path, const QString &receiverUrl, Logger *logger
     if (!made) {
         // Posting anything less than the whole log would have the receiver accept a loss.
         logger->logLazily([&] { return QStringLiteral("POST results: ") + upload.errorString(); });
+        if (failure)
+            *failure = upload.errorString();
         return true;
     }
     const QtDownloader::HeaderList headers { { QStringLiteral("X-KALDO-utkey1"),
@@ -293,5 +296,7 @@ bool postLogFile(const QString &path, const QString &receiverUrl, Logger *logger
         = engine.SyncPost(url, QtDownloader::QHttpWithResume::OctetStreamContentType, upload.body, headers);
     logger->logLazily(
         [&] { return QStringLiteral("POST results: ") + (result.ok ? QStringLiteral("success") : result.message); });
+    if (failure && !result.ok)
+        *failure = result.message;
     return !result.ok;
 }

@@ -41,7 +41,8 @@ private:
 };
 
 // Compresses the file and posts it to the receiver with its key; logs the outcome. True when
-// the upload failed. When the compressed form of the whole file cannot be made, nothing is
-// posted and the failure is logged after "POST results: ".
+// the upload failed, with the reason in `failure` when given. When the compressed form of the
+// whole file cannot be made, nothing is posted and the failure is logged after "POST results: ".
 // A body made while the file was written is used when it stands for the whole file.
-bool postLogFile(const QString &path, const QString &receiverUrl, Logger *logger, BodyCompressor *ready = nullptr);
+bool postLogFile(const QString &path, const QString &receiverUrl, Logger *logger, BodyCompressor *ready = nullptr,
+                 QString *failure = nullptr);

@@ -1,6 +1,7 @@
 #include "logmerger.h"
 
 #include "filelock.h"
+#include "logfolder.h"
 #include "usagelogname.h"
 #include "xmlhelpers.h"
 #include "xmloutput.h"
@@ -85,7 +86,12 @@ void LogMerger::removeFiles(const std::set<QString> &fileNames) const
 LogGroups listLogGroups(const QDir &dir, QStringList *fullLogs)
 {
     LogGroups groups;
+    // Qt counts a POSIX name that begins with a dot as hidden, but the writers may use one (it
+    // joins the group with the empty name), so hidden and system files are left out by the
+    // system's own marks, which only Windows has.
     for (const QString &name : dir.entryList(QDir::Files | QDir::Hidden)) {
+        if (isHiddenOrSystemFile(dir.absoluteFilePath(name).toStdWString()))
+            continue;
         const QStringList pieces = name.split(QLatin1Char('.'), Qt::KeepEmptyParts);
         if (pieces.size() == 3 && pieces.at(1) == QLatin1String("full")) {
             if (fullLogs)

@@ -13,7 +13,7 @@ class QXmlStreamReader;
 // code-unit order.
 using LogGroups = QMap<QString, std::set<QString>>;
 
-// The files of a folder by group, hidden ones included. Full logs ("<group>.full.<ext>") go to
+// The files of a folder by group, without Windows' hidden and system files. Full logs ("<group>.full.<ext>") go to
 // `fullLogs` instead, when it is given; a name without a dot belongs to no group.
 LogGroups listLogGroups(const QDir &dir, QStringList *fullLogs = nullptr);
 

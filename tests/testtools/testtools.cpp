@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QSslCertificate>
 #include <QTimer>
@@ -30,6 +31,59 @@ bool importRegistry(const QString &folder, const QString &text)
     const ProcessResult result = runProgram(targetRunner(), { "regedit"_s, "/S"_s, targetPath(file) });
     EXPECT_EQ(result.exitCode, 0) << result.err.constData();
     return result.exitCode == 0;
+}
+
+// Wine's debug lines ("0123:err:eventlog:ReportEventW L\"...\"") and its TLS library's
+// complaints leave standard error; the events among them are read: an id from the line that
+// reports the call, the type and the text (escaped as C, with \XXXX for other characters)
+// from the line that follows it.
+void takeWineDebugLines(ProcessResult &result)
+{
+    static const QRegularExpression debugLine("^([0-9a-f]{4}:(fixme|err|warn|trace):(\\w+):|GnuTLS error: )"_s);
+    static const QRegularExpression call("^\\w+:fixme:advapi:ReportEventW \\([^,]*,[^,]*,[^,]*,0x([0-9a-f]+),"_s);
+    static const QRegularExpression text("^\\w+:(err|warn|trace):eventlog:ReportEventW L\"(.*)\"(\\.\\.\\.)?$"_s);
+    QByteArray err;
+    qint64 id = -1;
+    for (const QByteArray &line : result.err.split('\n')) {
+        const QString lineText = QString::fromUtf8(line);
+        if (!debugLine.match(lineText).hasMatch()) {
+            err += line + '\n';
+            continue;
+        }
+        const QRegularExpressionMatch called = call.match(lineText);
+        const QRegularExpressionMatch shown = text.match(lineText);
+        if (called.hasMatch())
+            id = called.captured(1).toLongLong(nullptr, 16);
+        if (!shown.hasMatch() || id < 0)
+            continue;
+        LoggedEvent event { "EWI"[QString("ewt"_s).indexOf(shown.captured(1).at(0))], static_cast<int>(id & 0xffff),
+                            QString(), shown.capturedLength(3) > 0 };
+        // Event Viewer finds an event's text by its whole id, whose top bits are the type's.
+        EXPECT_EQ(static_cast<int>(id >> 30) - 1, QString("IWE"_s).indexOf(QLatin1Char(event.type)));
+        const QString escaped = shown.captured(2);
+        for (int i = 0; i < escaped.size(); ++i) {
+            const int simple = i + 1 < escaped.size() && escaped.at(i) == QLatin1Char('\\')
+                                   ? QString("nrt\\\""_s).indexOf(escaped.at(++i))
+                                   : -2;
+            if (simple == -2)
+                event.text += escaped.at(i);
+            else if (simple >= 0)
+                event.text += QString("\n\r\t\\\""_s).at(simple);
+            else {
+                event.text += QChar(escaped.mid(i, 4).toUShort(nullptr, 16));
+                i += 3;
+            }
+        }
+        result.events.append(event);
+        id = -1;
+    }
+    err.chop(1);
+    result.err = err;
+}
+
+QString machineLoggingRules()
+{
+    return qEnvironmentVariable("WINEPREFIX") + "/drive_c/ProgramData/QtProject/qtlogging.ini"_s;
 }
 
 } // namespace
@@ -69,6 +123,11 @@ void startProgram(QProcess &process, const QString &program, const QStringList &
         process.start(program, arguments);
 }
 
+bool hideFile(const QString &path)
+{
+    return targetIsWindows() && runProgram(targetRunner(), { "attrib"_s, "+h"_s, targetPath(path) }).exitCode == 0;
+}
+
 void setTargetVariable(QProcessEnvironment &environment, const QString &name, const QString &value)
 {
     if (!targetIsWindows()) {
@@ -88,11 +147,19 @@ TempHome::TempHome()
     QDir(path()).mkpath("config"_s);
     if (targetIsWindows()) {
         QFile::remove(storeFile());
+        QFile::remove(machineLoggingRules());
         EXPECT_TRUE(importRegistry(
             path(), "[-HKEY_CURRENT_USER\\%1]\r\n[-HKEY_LOCAL_MACHINE\\%1]\r\n"_s.arg(settingsKey) + internetSettings
                         + "\"ProxyEnable\"=dword:00000000\r\n\"ProxyServer\"=-\r\n"
                           "\"ProxyOverride\"=-\r\n"_s));
     }
+}
+
+void TempHome::writeLoggingRules(const QByteArray &rules) const
+{
+    const QString file = targetIsWindows() ? machineLoggingRules() : configDir() + "/QtProject/qtlogging.ini"_s;
+    QDir().mkpath(QFileInfo(file).path());
+    writeFile(file, rules);
 }
 
 QString TempHome::storeFile() const
@@ -111,9 +178,13 @@ QProcessEnvironment TempHome::environment() const
     setTargetVariable(env, "TMPDIR"_s, targetPath(temp()));
     env.insert("XDG_CONFIG_HOME"_s, configDir());
     env.remove("LOCALAPPDATA"_s);
-    // A Windows program without a console of its own sends Qt's messages to the debugger.
-    if (targetIsWindows())
+    // A Windows program without a console of its own sends Qt's messages to the debugger. Wine
+    // shows the events a program writes on its debug channels (with "-all" first, or its
+    // launcher warns of a missing 32-bit Wine).
+    if (targetIsWindows()) {
         setTargetVariable(env, "QT_FORCE_STDERR_LOGGING"_s, "1"_s);
+        env.insert("WINEDEBUG"_s, "-all,err+eventlog,warn+eventlog,trace+eventlog,fixme+advapi"_s);
+    }
     // Wine's WinINet reads these too.
     for (const QString &name : args("http_proxy https_proxy ftp_proxy all_proxy no_proxy"_s)) {
         env.remove(name);
@@ -205,6 +276,7 @@ ProcessResult runProgram(const QString &program, const QStringList &arguments, c
     if (targetIsWindows() && program.endsWith(".exe"_s)) {
         result.out.replace("\r\n", "\n");
         result.err.replace("\r\n", "\n");
+        takeWineDebugLines(result);
     }
     return result;
 }

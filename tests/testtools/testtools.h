@@ -51,6 +51,8 @@ QString targetPath(const QString &path);
 // The other way: a path the program under test printed, as this process opens it.
 QString hostPath(const QString &targetPath);
 void startProgram(QProcess &process, const QString &program, const QStringList &arguments);
+// Gives a file the hidden attribute (attrib +h); false where files have no such attribute.
+bool hideFile(const QString &path);
 // Sets a variable for the program under test. Wine keeps TEMP, TMP and QT_* for itself and
 // hands a Windows program WINETEMP as TEMP and WINEQT_X as QT_X.
 void setTargetVariable(QProcessEnvironment &environment, const QString &name, const QString &value);
@@ -72,6 +74,9 @@ public:
     // Machine-wide settings are the registry's HKLM on Windows; on Linux they live in /etc/xdg,
     // which a test does not touch, so there the call returns false and writes nothing.
     bool writeSettings(const QMap<QString, QString> &values, Scope scope = User) const;
+    // Qt's logging rules in the qtlogging.ini that the program under test reads: the user's
+    // own on Linux, the machine's (%ProgramData%\QtProject) on Windows.
+    void writeLoggingRules(const QByteArray &rules) const;
     // The user's manual proxy on 127.0.0.1: WinINet's settings on Windows, the proxy
     // variables of the environment on Linux.
     void useProxy(int port, const QStringList &bypass);
@@ -97,11 +102,23 @@ private:
     bool m_trusted = false;
 };
 
+// An event that a Windows program under test wrote to the Application log, as Wine shows it
+// on its debug channel: the type ('E'rror, 'W'arning, 'I'nformation), the id that Event Viewer
+// shows and the text, which Wine cuts after a few hundred characters.
+struct LoggedEvent
+{
+    char type = 0;
+    int id = 0;
+    QString text;
+    bool cut = false;
+};
+
 struct ProcessResult
 {
     int exitCode = -1;
     QByteArray out;
-    QByteArray err;
+    QByteArray err; // without Wine's own debug lines
+    QList<LoggedEvent> events;
 };
 
 inline QString binaryPath(const QString &name)
