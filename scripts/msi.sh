@@ -4,9 +4,9 @@
 #   - its tables hold the expected files, values, properties, custom actions and sequence;
 #   - the task definition it installs has the triggers and settings a fleet needs (Wine keeps a
 #     registered task but runs no trigger, and drops most of it from its own copy);
-#   - a silent install with WSURL and RECEIVERURL puts vintor.exe in Program Files, the values
+#   - a silent install with WSURL and RECEIVERURL puts both programs in Program Files, the values
 #     in HKLM and the task in Wine's task store;
-#   - the installed vintor.exe, with no settings of the user's own, harvests sample logs against
+#   - the installed vintorw.exe, with no settings of the user's own, harvests sample logs against
 #     the Linux reference service through those values;
 #   - a newer package upgrades in place without the properties given again, an older one is
 #     refused with its message;
@@ -22,7 +22,7 @@ cmake --preset windows -DQT_MINGW_PREFIX="$qt" >/dev/null
 cmake --build --preset windows -j"$(nproc)" --target msi logwriter >/dev/null
 version=$(sed -n 's/^project(vintor VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 msi=$repo/build-windows/vintor-$version-x64.msi
-exe=$repo/build-windows/bin/vintor.exe
+bin=$repo/build-windows/bin
 
 fail() { echo "msi.sh: $*" >&2; exit 1; }
 
@@ -31,6 +31,7 @@ fail() { echo "msi.sh: $*" >&2; exit 1; }
 has_row() { msiinfo export "$msi" "$1" | tr -d '\r' | grep -qP "$2" || fail "no row /$2/ in table $1 of $msi"; }
 sequence() { msiinfo export "$msi" InstallExecuteSequence | tr -d '\r' | awk -F'\t' -v a="$1" '$1 == a { print $3 }'; }
 has_row File '^vintor\.exe\tProgram\t([^\t]*\|)?vintor\.exe\t'
+has_row File '^vintorw\.exe\tProgramWithoutConsole\t([^\t]*\|)?vintorw\.exe\t'
 has_row File '^vintor_task\.xml\tTaskDefinition\t([^\t]*\|)?vintor-task\.xml\t'
 key='Software\\KALDO Technologies\\Zadazevi Rerevarazu'
 has_row Registry "^\\w+\\t2\\t$key\\twsUrl\\t\\[WSURL\\]\\tWsUrl\$"
@@ -99,7 +100,9 @@ wsurl=http://127.0.0.1:$port/usagetracking/veri.asmx
 receiverurl=http://127.0.0.1:$port/usagetracking/post.track
 
 msiexec /i "$(windows_path "$msi")" WSURL="$wsurl" RECEIVERURL="$receiverurl" || fail_with_log "the install failed"
-cmp -s "$exe" "$program/vintor.exe" || fail "vintor.exe is not in Program Files"
+for exe in vintor.exe vintorw.exe; do
+    cmp -s "$bin/$exe" "$program/$exe" || fail "$exe is not in Program Files"
+done
 [ "$(machine_value wsUrl)" = "$wsurl" ] && [ "$(machine_value receiverUrl)" = "$receiverurl" ] ||
     fail "the service addresses are not in HKLM"
 if wine reg query "$machine_key" /v DO_NOT_RUN_VINTOR </dev/null >/dev/null 2>&1; then
@@ -127,19 +130,23 @@ export WINETEMP
 WINETEMP=$(windows_path "$work/temp")
 logs="$work/temp/KALDO Technologies/Zadazevi Rerevarazu Logs"
 wine "$repo/build-windows/bin/logwriter.exe" --sessions 3 </dev/null >/dev/null 2>&1 || fail "the log writer failed"
-wine 'C:\Program Files\KALDO Technologies\vintor.exe' -forKALDO </dev/null >"$work/run.out" 2>&1 ||
-    fail "the installed vintor.exe failed: $(cat "$work/run.out")"
+wine 'C:\Program Files\KALDO Technologies\vintorw.exe' -forKALDO </dev/null >"$work/run.out" 2>&1 ||
+    fail "the installed vintorw.exe failed: $(cat "$work/run.out")"
+[ ! -s "$work/run.out" ] || fail "vintorw.exe printed: $(cat "$work/run.out")"
 [ "$(find "$work/received" -type f | wc -l)" = 1 ] || fail "the receiver got $(find "$work/received" -type f | wc -l) logs"
 [ -z "$(find "$logs" -maxdepth 1 -type f)" ] || fail "the run left logs behind"
-echo "msi: the installed vintor.exe harvested through the machine's values"
+echo "msi: the installed vintorw.exe harvested through the machine's values"
 
 # A newer build over it, without the properties: one program, the new file, the values kept.
 newer_version=$(echo "$version" | awk -F. '{ printf "%d.%d.%d", $1, $2, $3 + 1 }')
-cp "$exe" "$work/newer.exe"
-printf 'a newer build' >> "$work/newer.exe"
-bash packaging/windows/build-msi.sh "$work/newer.exe" "$newer_version" "$work/newer.msi"
+mkdir "$work/newer"
+for exe in vintor.exe vintorw.exe; do
+    cp "$bin/$exe" "$work/newer/$exe"
+    printf 'a newer build' >> "$work/newer/$exe"
+done
+bash packaging/windows/build-msi.sh "$work/newer" "$newer_version" "$work/newer.msi"
 msiexec /i "$(windows_path "$work/newer.msi")" || fail_with_log "the upgrade failed"
-cmp -s "$work/newer.exe" "$program/vintor.exe" || fail "the upgrade left the older vintor.exe"
+cmp -s "$work/newer/vintorw.exe" "$program/vintorw.exe" || fail "the upgrade left the older vintorw.exe"
 [ "$(entries)" = 1 ] || fail "after the upgrade the program is listed $(entries) times"
 [ "$(machine_value wsUrl)" = "$wsurl" ] && [ "$(machine_value receiverUrl)" = "$receiverurl" ] ||
     fail "the upgrade lost the service addresses"
@@ -150,14 +157,14 @@ echo "msi: $newer_version upgraded $version in place"
 # the tables above, a silent install under Wine does not log) and changes nothing.
 if msiexec /i "$(windows_path "$msi")"; then fail "the older package went in over the newer one"; fi
 grep -aq "WIX_DOWNGRADE_DETECTED = {" "$work/msiexec.log" || fail "the refusal was not for the newer version"
-cmp -s "$work/newer.exe" "$program/vintor.exe" || fail "the refused package changed vintor.exe"
+cmp -s "$work/newer/vintor.exe" "$program/vintor.exe" || fail "the refused package changed vintor.exe"
 echo "msi: $version refused over $newer_version"
 
 # Removal: the program, the task and the machine's values go; the user's own settings and logs stay.
 wine reg add 'HKCU\Software\KALDO Technologies\Zadazevi Rerevarazu' /v wsUrl /d http://user.example/ /f \
     </dev/null >/dev/null 2>&1
 msiexec /x "$(windows_path "$work/newer.msi")" || fail_with_log "the removal failed"
-[ ! -e "$program/vintor.exe" ] && [ ! -e "$program/vintor-task.xml" ] || fail "the removal left the program"
+[ -z "$(ls -A "$program" 2>/dev/null)" ] || fail "the removal left $(ls "$program")"
 [ ! -e "$task" ] || fail "the removal left the task"
 [ -z "$(machine_value wsUrl)$(machine_value receiverUrl)" ] || fail "the removal left the machine's values"
 [ "$(entries)" = 0 ] || fail "the removal left the program listed"

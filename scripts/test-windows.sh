@@ -24,3 +24,24 @@ export WINETEMP
 WINETEMP=$(windows_path "$windows_temp")
 # One at a time: the Windows programs share the prefix's registry and application data.
 ctest --preset windows -j1
+
+# What each program says it is, as inventory and application-control tools and Event Viewer read
+# it: the subsystem it was linked for, its version, its manifest and the events' message table.
+version=$(sed -n 's/^project(vintor VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+for program in vintor:CUI vintorw:GUI; do
+    exe=build-windows/bin/${program%:*}.exe
+    x86_64-w64-mingw32-objdump -p "$exe" | grep -qP "^Subsystem\s+\S+\s+\(Windows ${program#*:}\)$" ||
+        { echo "test-windows: $exe is not a Windows ${program#*:} program" >&2; exit 1; }
+    resources=$(x86_64-w64-mingw32-windres -i "$exe" -O rc)
+    for want in 'VALUE "CompanyName", "KALDO Technologies"' 'VALUE "ProductName", "Vintor"' \
+        "VALUE \"FileVersion\", \"$version\"" "VALUE \"ProductVersion\", \"$version\"" \
+        "VALUE \"OriginalFilename\", \"${program%:*}.exe\"" 'VALUE "FileDescription", "Vintor' \
+        'level=""asInvoker""' 'supportedOS Id=""{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}""' \
+        'MessageId = 0xc0000001' 'MessageId = 0xc0000002' 'MessageId = 0xc0000003' 'MessageId = 0x8000000a' \
+        'MessageId = 0x40000064'; do
+        grep -qF -- "$want" <<<"$resources" || { echo "test-windows: $exe has no resource with $want" >&2; exit 1; }
+    done
+    # Each event's text is its one string, placed whole.
+    [ "$(grep -cFx '   %1\n\000' <<<"$resources")" = 5 ] || { echo "test-windows: $exe: message texts" >&2; exit 1; }
+done
+echo "test-windows: subsystems, versions, manifests and message tables checked"

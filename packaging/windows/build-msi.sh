@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Makes the Windows installer from vintor.wxs: build-msi.sh <vintor.exe> <version> <output.msi>.
+# Makes the Windows installer from vintor.wxs: build-msi.sh <folder> <version> <output.msi>, where
+# the folder holds the two programs, vintor.exe and vintorw.exe.
 # The target msi of the Windows build runs it with the project's version; the installer tests
 # run it for the other versions they need.
 #
@@ -8,14 +9,14 @@
 # when its property is given), and the place of RemoveExistingProducts (right after
 # InstallValidate, so that an older version is removed whole before the newer one goes in).
 set -euo pipefail
-exe=$(realpath "$1")
+programs=$(realpath "$1")
 version=$2
 output=$(realpath -m "$3")
 here=$(dirname "$(realpath "$0")")
 
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
-cp "$exe" "$stage/vintor.exe"
+cp "$programs/vintor.exe" "$programs/vintorw.exe" "$stage/"
 # Task Scheduler reads task definitions as UTF-16; the source stays UTF-8 to be read and diffed.
 sed '1s/encoding="UTF-8"/encoding="UTF-16"/' "$here/vintor-task.xml" | iconv -f UTF-8 -t UTF-16 > "$stage/vintor-task.xml"
 # wixl finds the files named by Source in the folder it runs in.
