@@ -30,7 +30,8 @@ ctest --preset windows -j1
 version=$(sed -n 's/^project(vintor VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 for program in vintor:CUI vintorw:GUI; do
     exe=build-windows/bin/${program%:*}.exe
-    x86_64-w64-mingw32-objdump -p "$exe" | grep -qP "^Subsystem\s+\S+\s+\(Windows ${program#*:}\)$" ||
+    headers=$(x86_64-w64-mingw32-objdump -p "$exe")
+    grep -qP "^Subsystem\s+\S+\s+\(Windows ${program#*:}\)$" <<<"$headers" ||
         { echo "test-windows: $exe is not a Windows ${program#*:} program" >&2; exit 1; }
     resources=$(x86_64-w64-mingw32-windres -i "$exe" -O rc)
     for want in 'VALUE "CompanyName", "KALDO Technologies"' 'VALUE "ProductName", "Vintor"' \

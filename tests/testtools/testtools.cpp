@@ -33,49 +33,36 @@ bool importRegistry(const QString &folder, const QString &text)
     return result.exitCode == 0;
 }
 
-// Wine's debug lines ("0123:err:eventlog:ReportEventW L\"...\"") and its TLS library's
-// complaints leave standard error; the events among them are read: an id from the line that
-// reports the call, the type and the text (escaped as C, with \XXXX for other characters)
-// from the line that follows it.
+// Wine's debug lines and its TLS library's complaints leave standard error. An event is two of
+// them: "0123:fixme:advapi:ReportEventW (source,type,category,0xc0000001,..." with its id, then
+// "0123:err:eventlog:ReportEventW L\"text\"" with its type and its text, escaped as C.
 void takeWineDebugLines(ProcessResult &result)
 {
-    static const QRegularExpression debugLine("^([0-9a-f]{4}:(fixme|err|warn|trace):(\\w+):|GnuTLS error: )"_s);
-    static const QRegularExpression call("^\\w+:fixme:advapi:ReportEventW \\([^,]*,[^,]*,[^,]*,0x([0-9a-f]+),"_s);
-    static const QRegularExpression text("^\\w+:(err|warn|trace):eventlog:ReportEventW L\"(.*)\"(\\.\\.\\.)?$"_s);
+    static const QRegularExpression wine("^([0-9a-f]{4}:\\w+:\\w+:|GnuTLS error: )"_s);
+    static const QRegularExpression call("^\\w+:fixme:advapi:ReportEventW \\((?:[^,]*,){3}0x(\\w+)"_s);
+    static const QRegularExpression shown("^\\w+:(\\w)\\w+:eventlog:ReportEventW L\"(.*)\""_s);
     QByteArray err;
-    qint64 id = -1;
+    QString id;
     for (const QByteArray &line : result.err.split('\n')) {
-        const QString lineText = QString::fromUtf8(line);
-        if (!debugLine.match(lineText).hasMatch()) {
+        const QString text = QString::fromUtf8(line);
+        if (!wine.match(text).hasMatch()) {
             err += line + '\n';
             continue;
         }
-        const QRegularExpressionMatch called = call.match(lineText);
-        const QRegularExpressionMatch shown = text.match(lineText);
-        if (called.hasMatch())
-            id = called.captured(1).toLongLong(nullptr, 16);
-        if (!shown.hasMatch() || id < 0)
+        if (const QRegularExpressionMatch m = call.match(text); m.hasMatch())
+            id = m.captured(1);
+        const QRegularExpressionMatch m = shown.match(text);
+        if (!m.hasMatch())
             continue;
-        LoggedEvent event { "EWI"[QString("ewt"_s).indexOf(shown.captured(1).at(0))], static_cast<int>(id & 0xffff),
-                            QString(), shown.capturedLength(3) > 0 };
-        // Event Viewer finds an event's text by its whole id, whose top bits are the type's.
-        EXPECT_EQ(static_cast<int>(id >> 30) - 1, QString("IWE"_s).indexOf(QLatin1Char(event.type)));
-        const QString escaped = shown.captured(2);
-        for (int i = 0; i < escaped.size(); ++i) {
-            const int simple = i + 1 < escaped.size() && escaped.at(i) == QLatin1Char('\\')
-                                   ? QString("nrt\\\""_s).indexOf(escaped.at(++i))
-                                   : -2;
-            if (simple == -2)
-                event.text += escaped.at(i);
-            else if (simple >= 0)
-                event.text += QString("\n\r\t\\\""_s).at(simple);
-            else {
-                event.text += QChar(escaped.mid(i, 4).toUShort(nullptr, 16));
-                i += 3;
-            }
+        // The texts are ASCII: only new lines, quotes and backslashes are escaped.
+        QString event = m.captured(1).toUpper() + id + QLatin1Char(' ');
+        for (int i = 0; i < m.capturedLength(2); ++i) {
+            const QChar c = m.captured(2).at(i);
+            event += c != QLatin1Char('\\')                      ? c
+                     : m.captured(2).at(++i) == QLatin1Char('n') ? QChar('\n')
+                                                                 : m.captured(2).at(i);
         }
         result.events.append(event);
-        id = -1;
     }
     err.chop(1);
     result.err = err;

@@ -102,23 +102,15 @@ private:
     bool m_trusted = false;
 };
 
-// An event that a Windows program under test wrote to the Application log, as Wine shows it
-// on its debug channel: the type ('E'rror, 'W'arning, 'I'nformation), the id that Event Viewer
-// shows and the text, which Wine cuts after a few hundred characters.
-struct LoggedEvent
-{
-    char type = 0;
-    int id = 0;
-    QString text;
-    bool cut = false;
-};
-
 struct ProcessResult
 {
     int exitCode = -1;
     QByteArray out;
     QByteArray err; // without Wine's own debug lines
-    QList<LoggedEvent> events;
+    // The events a Windows program wrote to the Application log, as Wine shows them: type (E, W
+    // or T for information), id and text, "Ec0000001 Web-service exchange failed: ...". Wine
+    // cuts a text after a few hundred characters.
+    QStringList events;
 };
 
 inline QString binaryPath(const QString &name)
