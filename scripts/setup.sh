@@ -15,8 +15,9 @@ package_packages=(dpkg-dev lintian groff-base systemd)
 check_packages=(clang-14 libclang-rt-14-dev clang-format-14)
 # The Windows build (mingw-w64 with its static zlib; the static Qt comes from scripts/qt-mingw.sh)
 # and its tests under Wine; the installer (wixl, with msitools to read and amend it, xmllint to check
-# the task definition).
-cross_packages=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 xz-utils wixl msitools libxml2-utils)
+# the task definition, osslsigncode to sign the programs and the package and to verify them).
+cross_packages=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 xz-utils wixl msitools libxml2-utils
+    osslsigncode)
 
 # A package counts only when it is installed: `dpkg -s` also answers for one that was removed
 # and left its configuration files behind.
