@@ -21,6 +21,7 @@ if(NOT EXISTS "${VINTOR_BOOST_ONLY}/boost")
 endif()
 set(Boost_INCLUDE_DIR "${VINTOR_BOOST_ONLY}" CACHE PATH "Boost headers alone")
 set(Boost_NO_BOOST_CMAKE ON)
-# No runtime DLLs beside the programs.
+# No runtime DLLs beside the programs, nor beside vintorlog.dll.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 set(CMAKE_CROSSCOMPILING_EMULATOR wine)

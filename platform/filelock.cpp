@@ -3,9 +3,10 @@
 
 #include <iostream>
 
-FileLock::FileLock(const std::string &path)
+FileLock::FileLock(const std::string &path, bool reports)
     : d(std::make_unique<FileLockPrivate>())
 {
+    d->reports = reports;
     d->fileName = FileLockPrivate::normalize(path);
     d->mutexName = L"Global\\" + FileLockPrivate::widen(d->fileName);
     d->open();
@@ -27,11 +28,15 @@ bool FileLock::tryLock(uint32_t timeoutMs)
         return false;
     switch (d->wait(timeoutMs)) {
     case FileLockPrivate::Abandoned:
-        std::cerr << "Taking in abandoned mutex" << std::endl;
+        if (d->reports)
+            std::cerr << "Taking in abandoned mutex" << std::endl;
         d->locked = true;
         break;
     case FileLockPrivate::Acquired: d->locked = true; break;
-    case FileLockPrivate::NotAcquired: std::cerr << "Failed to lock file: " << d->fileName << std::endl; break;
+    case FileLockPrivate::NotAcquired:
+        if (d->reports)
+            std::cerr << "Failed to lock file: " << d->fileName << std::endl;
+        break;
     }
     return d->locked;
 }
@@ -80,15 +85,21 @@ std::string FileLockPrivate::digest(const std::wstring &text)
 
 void FileLockPrivate::reportOpenFailed(unsigned long error) const
 {
+    if (!reports)
+        return;
     std::cerr << "Failed to open mutex\n\tname: " << narrow(mutexName) << "\n   error: " << error << std::endl;
 }
 
 void FileLockPrivate::reportCreateFailed(unsigned long error) const
 {
+    if (!reports)
+        return;
     std::cerr << "Failed to create mutex\n\tname: " << narrow(mutexName) << "\n   error: " << error << std::endl;
 }
 
 void FileLockPrivate::reportPermissionsFailed(const std::string &systemText) const
 {
+    if (!reports)
+        return;
     std::cerr << "Failed to set permissions on file.\n    " << systemText << std::endl;
 }

@@ -9,11 +9,12 @@ class FileLockPrivate;
 // The try-lock of one log file through a named system mutex shared with the log writers.
 // The mutex name is derived from the path (backslashes made forward slashes, ASCII letters
 // lowered), so every process that follows the rule meets on the same lock. Failures are
-// reported on standard error; a lock without a handle simply never locks.
+// reported on standard error, unless `reports` is off (the writers' library, whose callers
+// read its results instead); a lock without a handle simply never locks.
 class FileLock
 {
 public:
-    explicit FileLock(const std::string &path);
+    explicit FileLock(const std::string &path, bool reports = true);
     ~FileLock();
     FileLock(const FileLock &) = delete;
     FileLock &operator=(const FileLock &) = delete;

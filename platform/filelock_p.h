@@ -31,6 +31,7 @@ public:
     std::string fileName;
     std::wstring mutexName;
     bool locked = false;
+    bool reports = true;
     FileLockHandle handle;
 
     // Platform operations.

@@ -140,7 +140,7 @@ TEST_F(Run, OneHarvestPerLogFolderWhateverTheVariablesLeadingToIt)
     const ProcessResult stopped = run("-forKALDO"_s, otherWay);
     EXPECT_EQ(stopped.exitCode, 0);
     EXPECT_TRUE(stopped.err.isEmpty()) << stopped.err.constData();
-    EXPECT_EQ(filesIn(home.logFolder()), QStringList({ "VintorInstance"_s, "usage.xml"_s }));
+    EXPECT_EQ(filesIn(home.logFolder()), QStringList({ "VintorInstance"_s, "usage.0.xml"_s }));
     TempHome elsewhere;
     runProgram(targetProgram("logwriter"_s), args("--no-kaldo"_s), elsewhere.environment());
     EXPECT_EQ(runProgram(vintor, { "-forKALDO"_s }, elsewhere.environment()).exitCode, 0);

@@ -1,13 +1,11 @@
-// Writes usage logs the way the tracked products do, for tests, benchmarks and the demo, and
-// as an example for writers of other programs: it finds the log folder with the shared rule,
-// writes each log as one file or as numbered parts "<group>.<n>.xml", and holds each file's
-// lock while it writes it. A log in parts is handed over part by part: part n+1 exists and is
-// locked before part n is released, and the last part is released only once it holds
-// <logfinal>, so a harvest that finds every part of a group free finds the whole log. A log has
-// at most ten parts: an eleventh ("<group>.10.xml") would sort before "<group>.2.xml".
+// Writes usage logs the way the tracked products do, for tests, benchmarks and the demo: a
+// thin program on the writers' library (vintorlog), which finds the log folder, writes each log
+// as numbered parts "<group>.<n>.xml" under their locks and hands it over part by part. The
+// sessions and events are made up from a seed, so the same options write the same logs.
 
 #include "filelock.h"
 #include "logfolder.h"
+#include "vintorlog.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -16,10 +14,8 @@
 #include <QRandomGenerator>
 #include <QThread>
 #include <QUuid>
-#include <QXmlStreamWriter>
 
 #include <cstdio>
-#include <memory>
 
 namespace {
 
@@ -52,6 +48,12 @@ struct Options
     QString prefix = QStringLiteral("usage");
 };
 
+// The texts of one session's header, alive while the library copies them.
+struct SessionTexts
+{
+    QByteArray uuid, group, startTime, productId, ram, country, locale, user, domain;
+};
+
 class LogWriter
 {
 public:
@@ -61,10 +63,15 @@ public:
     {
     }
 
-    // Writes one log; returns the paths of its part files.
-    QStringList write(const QDir &dir, const QString &group)
+    // Writes one log through the library, a part at a time; false with the library's reason.
+    bool write(const QString &folder, const QString &group)
     {
-        m_logId = uuid();
+        vintorlog *log = nullptr;
+        const unsigned flags = (m.kaldo ? VINTORLOG_FOR_RECEIVER : 0) | (m.admin ? VINTORLOG_FOR_ADMIN : 0);
+        int result = vintorlog_open(&log, folder.isEmpty() ? nullptr : folder.toUtf8().constData(),
+                                    group.toUtf8().constData(), flags);
+        if (result == VINTORLOG_OK)
+            result = vintorlog_set_log_uuid(log, uuid().toUtf8().constData());
         m_eventsPerSession = m.events;
         if (m.size > 0)
             m_eventsPerSession = static_cast<int>(qMax<qint64>(1, m.size / (qMax(1, m.sessions) * 560)));
@@ -74,73 +81,44 @@ public:
         const int perPart = qMax(1, (totalEvents + m.parts - 1) / m.parts);
         m_session = 0;
         m_eventInSession = 0;
+        m_inSession = false;
         m_sessionId = uuid();
-        QStringList paths;
-        std::unique_ptr<FileLock> held; // the part written last, until the next one exists
-        for (int part = 0; part < m.parts; ++part) {
-            const QString name = m.parts == 1
-                                     ? group + QLatin1String(".xml")
-                                     : group + QLatin1Char('.') + QString::number(part) + QLatin1String(".xml");
-            const QString path = dir.absoluteFilePath(name);
-            auto lock = std::make_unique<FileLock>(path.toUtf8().toStdString());
-            QFile file(path);
-            if (!lock->tryLock(5000) || !file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-                return paths;
-            held = std::move(lock);
+        for (int part = 0; result == VINTORLOG_OK && part < m.parts; ++part) {
             const bool last = part == m.parts - 1;
-            if (!writePart(file, part, last ? totalEvents + 1 : perPart, last))
-                return paths;
-            paths.append(path);
+            result = writeSessions(log, last ? totalEvents + 1 : perPart);
             QThread::msleep(static_cast<unsigned long>(m.pauseMs));
+            if (result == VINTORLOG_OK && !last)
+                result = vintorlog_next_part(log);
         }
-        return paths;
+        if (result != VINTORLOG_OK)
+            m_error = QString::fromUtf8(vintorlog_errmsg(log));
+        const int closed = vintorlog_close(log);
+        return result == VINTORLOG_OK && closed == VINTORLOG_OK;
     }
+    QString errorString() const { return m_error; }
 
 private:
-    // Writes one part file, open and locked, with up to `budget` events.
-    bool writePart(QFile &file, int part, int budget, bool last)
-    {
-        QXmlStreamWriter xml(&file);
-        xml.setAutoFormatting(true);
-        xml.writeStartDocument();
-        xml.writeStartElement(QStringLiteral("kaldousage"));
-        xml.writeTextElement(QStringLiteral("schema"), QStringLiteral("3"));
-        xml.writeTextElement(QStringLiteral("loguuid"), m_logId);
-        xml.writeTextElement(QStringLiteral("logsequence"), QString::number(part));
-        xml.writeEmptyElement(QStringLiteral("logstatus"));
-        xml.writeAttribute(QStringLiteral("kaldo"), m.kaldo ? QStringLiteral("true") : QStringLiteral("false"));
-        xml.writeAttribute(QStringLiteral("admin"), m.admin ? QStringLiteral("true") : QStringLiteral("false"));
-        writeSessions(xml, budget);
-        if (last)
-            xml.writeTextElement(QStringLiteral("logfinal"), QStringLiteral("true"));
-        xml.writeEndElement();
-        xml.writeEndDocument();
-        file.close();
-        return file.error() == QFileDevice::NoError;
-    }
-
     // Goes on with the sessions where the previous part stopped, a session continuing in
     // the next part when the budget runs out in its middle.
-    void writeSessions(QXmlStreamWriter &xml, int budget)
+    int writeSessions(vintorlog *log, int budget)
     {
-        bool continuing = m_eventInSession > 0;
-        while (m_session < m.sessions && budget > 0) {
-            xml.writeStartElement(QStringLiteral("session"));
-            if (!continuing)
-                xml.writeAttribute(QStringLiteral("sessiongroup"), QString::number(m_session % 3));
-            xml.writeTextElement(QStringLiteral("sessionuuid"), m_sessionId);
-            if (!continuing)
-                writeSessionHeader(xml, m_session);
-            for (; m_eventInSession < m_eventsPerSession && budget > 0; ++m_eventInSession, --budget)
-                writeEvent(xml, m_eventInSession);
-            xml.writeEndElement();
-            continuing = m_eventInSession < m_eventsPerSession;
-            if (!continuing) {
+        int result = VINTORLOG_OK;
+        while (result == VINTORLOG_OK && m_session < m.sessions && budget > 0) {
+            if (!m_inSession)
+                result = beginSession(log, m_session);
+            m_inSession = true;
+            for (; result == VINTORLOG_OK && m_eventInSession < m_eventsPerSession && budget > 0;
+                 ++m_eventInSession, --budget)
+                result = writeEvent(log, m_eventInSession);
+            if (result == VINTORLOG_OK && m_eventInSession == m_eventsPerSession) {
+                result = vintorlog_end_session(log);
+                m_inSession = false;
                 ++m_session;
                 m_eventInSession = 0;
                 m_sessionId = uuid();
             }
         }
+        return result;
     }
 
     QString uuid()
@@ -155,78 +133,79 @@ private:
         return items[random.bounded(static_cast<quint32>(N))];
     }
 
-    void writeSessionHeader(QXmlStreamWriter &xml, int session)
+    int beginSession(vintorlog *log, int session)
     {
         const Product &product = products[session % 3];
-        xml.writeTextElement(
-            QStringLiteral("sessionstarttime"),
-            QStringLiteral("2026-11-%1T08:%2:00").arg(10 + session % 18).arg(session % 60, 2, 10, QLatin1Char('0')));
-        xml.writeTextElement(QStringLiteral("timezone"), QStringLiteral("60"));
-        xml.writeStartElement(QStringLiteral("product"));
-        xml.writeTextElement(QStringLiteral("productid"), QString::number(product.id));
-        xml.writeTextElement(QStringLiteral("productversion"), QLatin1String(product.version));
-        xml.writeTextElement(QStringLiteral("productlanguage"), QLatin1String(product.language));
-        xml.writeTextElement(QStringLiteral("trackedsoftwaretype"), QStringLiteral("1"));
-        xml.writeEndElement();
-        xml.writeStartElement(QStringLiteral("computer"));
-        xml.writeStartElement(QStringLiteral("user"));
-        xml.writeTextElement(QStringLiteral("anon"), QLatin1String(pick(users)));
-        xml.writeEndElement();
-        xml.writeStartElement(QStringLiteral("domain"));
-        xml.writeTextElement(QStringLiteral("anon"), QStringLiteral("CORP-%1").arg(random.bounded(100)));
-        xml.writeEndElement();
-        xml.writeTextElement(QStringLiteral("osplatform"), QStringLiteral("2"));
-        xml.writeTextElement(QStringLiteral("osversion"), QStringLiteral("10"));
-        xml.writeTextElement(QStringLiteral("osservicepack"), QStringLiteral("SP1"));
-        xml.writeTextElement(QStringLiteral("osbits"), QStringLiteral("64"));
-        xml.writeTextElement(QStringLiteral("cpuarchitecture"), QStringLiteral("9"));
-        xml.writeTextElement(QStringLiteral("ram"), QString::number(8192 * (1 + session % 4)));
-        xml.writeEndElement();
-        xml.writeTextElement(QStringLiteral("country"), session % 2 ? QStringLiteral("DE") : QStringLiteral("US"));
-        xml.writeTextElement(QStringLiteral("locale"), session % 2 ? QStringLiteral("de_DE") : QStringLiteral("en_US"));
+        SessionTexts texts;
+        texts.uuid = m_sessionId.toUtf8();
+        texts.group = QByteArray::number(session % 3);
+        texts.startTime = QStringLiteral("2026-11-%1T08:%2:00")
+                              .arg(10 + session % 18)
+                              .arg(session % 60, 2, 10, QLatin1Char('0'))
+                              .toUtf8();
+        texts.productId = QByteArray::number(product.id);
+        texts.user = pick(users);
+        texts.domain = QStringLiteral("CORP-%1").arg(random.bounded(100)).toUtf8();
+        texts.ram = QByteArray::number(8192 * (1 + session % 4));
+        texts.country = session % 2 ? "DE" : "US";
+        texts.locale = session % 2 ? "de_DE" : "en_US";
+        vintorlog_session header {};
+        header.uuid = texts.uuid.constData();
+        header.group = texts.group.constData();
+        header.start_time = texts.startTime.constData();
+        header.timezone = "60";
+        header.product_id = texts.productId.constData();
+        header.product_version = product.version;
+        header.product_language = product.language;
+        header.tracked_software_type = "1";
+        header.user = texts.user.constData();
+        header.domain = texts.domain.constData();
+        header.os_platform = "2";
+        header.os_version = "10";
+        header.os_service_pack = "SP1";
+        header.os_bits = "64";
+        header.cpu_architecture = "9";
+        header.ram = texts.ram.constData();
+        header.country = texts.country.constData();
+        header.locale = texts.locale.constData();
+        return vintorlog_begin_session(log, &header);
     }
 
-    void writeEvent(QXmlStreamWriter &xml, int index)
+    int writeEvent(vintorlog *log, int index)
     {
-        const QString feature = QLatin1String(pick(features));
-        const QString when = QStringLiteral("2026-11-20T09:%1:%2")
-                                 .arg(index / 60 % 60, 2, 10, QLatin1Char('0'))
-                                 .arg(index % 60, 2, 10, QLatin1Char('0'));
-        if (index % 3 == 2) {
-            // A finished event written in one piece.
-            xml.writeStartElement(QStringLiteral("event"));
-            xml.writeTextElement(QStringLiteral("feature"), feature);
-            xml.writeTextElement(QStringLiteral("eventstarttime"), when);
-            xml.writeEndElement();
-            return;
-        }
-        xml.writeStartElement(QStringLiteral("eventstart"));
-        xml.writeAttribute(QStringLiteral("eventid"), QString::number(index));
-        xml.writeTextElement(QStringLiteral("feature"), feature);
-        xml.writeTextElement(QStringLiteral("methodofcall"), QStringLiteral("menu"));
-        xml.writeTextElement(QStringLiteral("eventstarttime"), when);
-        xml.writeStartElement(QStringLiteral("attribute"));
-        xml.writeTextElement(QStringLiteral("attributecode"), QStringLiteral("path"));
-        xml.writeStartElement(QStringLiteral("attributevalue"));
-        xml.writeTextElement(QStringLiteral("anon"), QStringLiteral("C:/Users/%1/%2/file-%3.dwg")
-                                                         .arg(QLatin1String(pick(users)), QLatin1String(pick(folders)))
-                                                         .arg(random.bounded(100000)));
-        xml.writeEndElement();
-        xml.writeEndElement();
-        xml.writeEndElement();
-        xml.writeEmptyElement(QStringLiteral("eventend"));
-        xml.writeAttribute(QStringLiteral("eventid"), QString::number(index));
-        xml.writeAttribute(QStringLiteral("eventendtime"), when);
+        const QByteArray feature = pick(features);
+        const QByteArray when = QStringLiteral("2026-11-20T09:%1:%2")
+                                    .arg(index / 60 % 60, 2, 10, QLatin1Char('0'))
+                                    .arg(index % 60, 2, 10, QLatin1Char('0'))
+                                    .toUtf8();
+        vintorlog_event event {};
+        event.id = index;
+        event.feature = feature.constData();
+        event.start_time = when.constData();
+        // A finished event written in one piece.
+        if (index % 3 == 2)
+            return vintorlog_write_event(log, &event);
+        const QByteArray path = QStringLiteral("C:/Users/%1/%2/file-%3.dwg")
+                                    .arg(QLatin1String(pick(users)), QLatin1String(pick(folders)))
+                                    .arg(random.bounded(100000))
+                                    .toUtf8();
+        const vintorlog_attribute attribute { "path", path.constData(), 1 };
+        event.method = "menu";
+        event.attributes = &attribute;
+        event.attribute_count = 1;
+        const int result = vintorlog_start_event(log, &event);
+        return result == VINTORLOG_OK ? vintorlog_end_event(log, index, when.constData()) : result;
     }
 
     const Options &m;
     QRandomGenerator &random;
-    QString m_logId;
     int m_eventsPerSession = 0;
     // Where the sessions stand between parts.
     int m_session = 0;
     int m_eventInSession = 0;
+    bool m_inSession = false;
     QString m_sessionId;
+    QString m_error;
 };
 
 Options parseOptions(const QCoreApplication &app)
@@ -301,11 +280,13 @@ int main(int argc, char *argv[])
     for (int i = 0; i < options.logs; ++i) {
         const QString group
             = options.logs == 1 ? options.prefix : options.prefix + QLatin1Char('-') + QString::number(i);
-        const QStringList paths = writer.write(dir, group);
-        if (paths.size() != options.parts) {
-            std::fprintf(stderr, "Could not write %s\n", qPrintable(group));
+        if (!writer.write(options.folder, group)) {
+            std::fprintf(stderr, "Could not write %s: %s\n", qPrintable(group), qPrintable(writer.errorString()));
             return 1;
         }
+        QStringList paths;
+        for (int part = 0; part < options.parts; ++part)
+            paths.append(dir.absoluteFilePath(group + QLatin1Char('.') + QString::number(part) + QLatin1String(".xml")));
         if (i == 0)
             firstLog = paths;
         for (const QString &path : paths)

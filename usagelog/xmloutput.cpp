@@ -1,5 +1,7 @@
 #include "xmloutput.h"
 
+#include "xmlescape.h"
+
 #include <QIODevice>
 #include <QXmlStreamReader>
 
@@ -96,22 +98,14 @@ inline void XmlOutput::encode(const char16_t *&p, const char16_t *end, char *&ou
         }
         return;
     }
-    const char *entity = nullptr;
-    switch (escape == NoEscape ? 0 : u) {
-    case '<': entity = "&lt;"; break;
-    case '>': entity = "&gt;"; break;
-    case '&': entity = "&amp;"; break;
-    case '"': entity = "&quot;"; break;
-    case '\t': entity = escape == EscapeAttribute ? "&#9;" : "\t"; break;
-    case '\n': entity = escape == EscapeAttribute ? "&#10;" : "\n"; break;
-    case '\r': entity = escape == EscapeAttribute ? "&#13;" : "\r"; break;
-    default:
-        if (u >= 0x20 || escape == NoEscape)
-            *out++ = static_cast<char>(u);
-        return;
+    const char *entity = xmlescape::entity(
+        u, escape == EscapeAttribute ? xmlescape::Attribute : escape == EscapeText ? xmlescape::Text : xmlescape::None);
+    if (entity) {
+        while (*entity)
+            *out++ = *entity++;
+    } else if (u >= 0x20 || u == '\t' || u == '\n' || u == '\r' || escape == NoEscape) {
+        *out++ = static_cast<char>(u);
     }
-    while (*entity)
-        *out++ = *entity++;
 }
 
 void XmlOutput::appendUtf8(QStringView text, Escape escape)

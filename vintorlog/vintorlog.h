@@ -1,0 +1,141 @@
+/* vintorlog: writes usage logs the way the harvest (vintor) expects them.
+ *
+ * A product opens a log, begins sessions with their identification, adds events and other
+ * elements, ends the sessions and closes the log. The library writes the log into the current
+ * user's log folder as part files "<name>.<n>.xml", each under the file lock that the harvest
+ * shares with the writers: a new part when a part reaches its size, at most ten parts, the next
+ * part made and locked before the previous one is released, and <logfinal> in the last part
+ * only when the log is closed. A product that dies leaves at most the part it was writing
+ * unfinished, and the harvest closes that one's open session as crashed.
+ *
+ * Texts are UTF-8. Every call returns VINTORLOG_OK or an error code; vintorlog_errmsg() tells
+ * what went wrong. A call that fails writes nothing, and a log stays one that the harvest can
+ * merge whatever the calls made of it. No call throws, keeps global state or writes anything
+ * outside the log folder.
+ *
+ * Threads: one log handle is used by one thread at a time. Different handles, in one process
+ * or in several, may write different logs at the same time. */
+#ifndef VINTORLOG_H
+#define VINTORLOG_H
+
+#if defined(_WIN32) && !defined(VINTORLOG_STATIC)
+#ifdef VINTORLOG_BUILDING
+#define VINTORLOG_API __declspec(dllexport)
+#else
+#define VINTORLOG_API __declspec(dllimport)
+#endif
+#elif defined(__GNUC__)
+#define VINTORLOG_API __attribute__((visibility("default")))
+#else
+#define VINTORLOG_API
+#endif
+
+#define VINTORLOG_VERSION "1.0.0"
+#define VINTORLOG_VERSION_NUMBER 10000
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct vintorlog vintorlog;
+
+/* Results. */
+#define VINTORLOG_OK 0
+#define VINTORLOG_MISUSE 1 /* a null handle or argument, or a call out of order */
+#define VINTORLOG_INVALID 2 /* a name or text the format cannot carry: not UTF-8, or characters XML 1.0 has not */
+#define VINTORLOG_EXISTS 3 /* the folder holds a log of that name already */
+#define VINTORLOG_BUSY 4 /* another process holds the lock of a part file */
+#define VINTORLOG_FULL 5 /* the log has its ten parts and the last one is full: close it, open another */
+#define VINTORLOG_IO 6 /* the system refused to write (a full disk, say): the log takes no more */
+#define VINTORLOG_NOMEM 7 /* out of memory */
+
+/* Where a log is meant to go (vintorlog_open). */
+#define VINTORLOG_FOR_RECEIVER 1 /* the maker's usage-tracking receiver */
+#define VINTORLOG_FOR_ADMIN 2 /* the local administration tool */
+
+/* The start of a session. Fields left NULL are left out. The ten identifying fields tell the
+ * maker's service which sessions it wants; numbers are given as decimal texts. The user and the
+ * domain are always written inside <anon>, so that they leave the machine only as digests. */
+typedef struct vintorlog_session {
+    const char *uuid; /* sessionuuid; NULL: a new random one */
+    const char *group; /* the attribute sessiongroup */
+    const char *start_time; /* sessionstarttime, as "2026-11-20T08:00:00" */
+    const char *timezone; /* minutes east of UTC */
+    /* The ten identifying fields. */
+    const char *product_id;
+    const char *product_version;
+    const char *product_language;
+    const char *os_platform;
+    const char *os_version;
+    const char *os_service_pack;
+    const char *os_bits;
+    const char *cpu_architecture;
+    const char *country;
+    const char *locale;
+    /* More of the header. */
+    const char *tracked_software_type;
+    const char *user;
+    const char *domain;
+    const char *ram;
+} vintorlog_session;
+
+/* One attribute of an event: <attribute><attributecode>code</attributecode>
+ * <attributevalue>value</attributevalue></attribute>, the value inside <anon> when anon is set. */
+typedef struct vintorlog_attribute {
+    const char *code;
+    const char *value;
+    int anon;
+} vintorlog_attribute;
+
+typedef struct vintorlog_event {
+    int id; /* pairs vintorlog_start_event with vintorlog_end_event */
+    const char *feature;
+    const char *method; /* methodofcall */
+    const char *start_time; /* eventstarttime */
+    const vintorlog_attribute *attributes;
+    int attribute_count;
+} vintorlog_event;
+
+VINTORLOG_API const char *vintorlog_version(void);
+
+/* Opens the log `name` (letters, digits, '-' and '_', at most 100) in `folder`, or in the current
+ * user's log folder when `folder` is NULL, for the destinations in `flags`. Its first part is made
+ * and locked at once; a name that the folder already has gives VINTORLOG_EXISTS. *log receives a
+ * handle even when the call fails, unless memory ran out: read vintorlog_errmsg() and close it. */
+VINTORLOG_API int vintorlog_open(vintorlog **log, const char *folder, const char *name, unsigned flags);
+/* Before the first session: the size at which a part is followed by the next (default 1 MiB,
+ * at least 4096), and the log's own identity (default: a new random one). */
+VINTORLOG_API int vintorlog_set_part_size(vintorlog *log, long long bytes);
+VINTORLOG_API int vintorlog_set_log_uuid(vintorlog *log, const char *uuid);
+
+VINTORLOG_API int vintorlog_begin_session(vintorlog *log, const vintorlog_session *session);
+/* A finished event in one piece (<event>), or the start and the end of one (<eventstart>,
+ * <eventend>), in a session. */
+VINTORLOG_API int vintorlog_write_event(vintorlog *log, const vintorlog_event *event);
+VINTORLOG_API int vintorlog_start_event(vintorlog *log, const vintorlog_event *event);
+VINTORLOG_API int vintorlog_end_event(vintorlog *log, int id, const char *end_time);
+/* Any other element of the session: opened, given attributes (right after it is opened) and
+ * text, or written in one call; text marked anon goes inside <anon>. */
+VINTORLOG_API int vintorlog_begin_element(vintorlog *log, const char *name);
+VINTORLOG_API int vintorlog_add_attribute(vintorlog *log, const char *name, const char *value);
+VINTORLOG_API int vintorlog_add_text(vintorlog *log, const char *text, int anon);
+VINTORLOG_API int vintorlog_end_element(vintorlog *log);
+VINTORLOG_API int vintorlog_write_element(vintorlog *log, const char *name, const char *text, int anon);
+/* Ends the session; its elements must be ended first. */
+VINTORLOG_API int vintorlog_end_session(vintorlog *log);
+
+/* Goes on in a new part now, as when the current one is full. */
+VINTORLOG_API int vintorlog_next_part(vintorlog *log);
+
+/* What the last call that failed on this handle went wrong with; "" when none has. */
+VINTORLOG_API const char *vintorlog_errmsg(const vintorlog *log);
+
+/* Ends what is open, marks the last part final, releases it and frees the handle, which is then
+ * gone whatever the result. A log whose writing failed is left as it stands. */
+VINTORLOG_API int vintorlog_close(vintorlog *log);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
