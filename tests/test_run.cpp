@@ -226,6 +226,23 @@ TEST_F(Run, PartHeldByAWriterKeepsItsWholeGroup)
     writer.waitForFinished();
 }
 
+TEST_F(Run, AKilledWriterLeavesALogThatMergesWithItsSessionCrashed)
+{
+    // The writer dies in its first part, four events into a session of six.
+    useDebugFolder();
+    QProcess writer;
+    writer.setProcessEnvironment(home.environment());
+    startProgram(writer, targetProgram("logwriter"_s),
+                 args("--parts 3 --sessions 2 --events 6 --no-kaldo --admin --pause-ms 30000"_s));
+    ASSERT_TRUE(waitUntil([&] { return readFile(logFile("usage.0.xml"_s)).contains("09:00:03"); }, 10000));
+    writer.kill();
+    writer.waitForFinished();
+    EXPECT_EQ(run().exitCode, 0);
+    EXPECT_EQ(filesIn(home.logFolder()), QStringList());
+    const QByteArray merged = readFile(debug + "/usage-input.xml"_s);
+    EXPECT_EQ(merged.count("<sessioncrashed>1</sessioncrashed></session></kaldousage>"), 1) << merged.constData();
+}
+
 TEST_F(Run, AWriterWritingWhileRunsComeAndGoHasEverySessionDeliveredOnce)
 {
     // Six logs of four parts, each part held a while, while runs follow each other. On Linux strace

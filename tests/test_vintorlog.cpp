@@ -54,10 +54,13 @@ TEST(VintorLog, MisuseIsAnErrorAndLeavesALogThatMerges)
         return vintorlog_write_element(log, name, text, 0);
     };
     const QList<Misuse> cases {
-        { "an event outside a session", VINTORLOG_MISUSE, [&](vintorlog *log) { return vintorlog_write_event(log, &event); } },
+        { "an event outside a session", VINTORLOG_MISUSE,
+          [&](vintorlog *log) { return vintorlog_write_event(log, &event); } },
         { "a session in a session", VINTORLOG_MISUSE, [&](vintorlog *log) { return begin(log) + begin(log); } },
         { "a session ended inside an element", VINTORLOG_MISUSE,
-          [&](vintorlog *log) { return begin(log) + vintorlog_begin_element(log, "note") + vintorlog_end_session(log); } },
+          [&](vintorlog *log) {
+              return begin(log) + vintorlog_begin_element(log, "note") + vintorlog_end_session(log);
+          } },
         { "an attribute after text", VINTORLOG_MISUSE,
           [&](vintorlog *log) {
               return begin(log) + vintorlog_begin_element(log, "note") + vintorlog_add_text(log, "x", 1)
@@ -68,7 +71,8 @@ TEST(VintorLog, MisuseIsAnErrorAndLeavesALogThatMerges)
         { "a surrogate", VINTORLOG_INVALID, [&](vintorlog *log) { return note(log, "note", "\xed\xa0\x80"); } },
         { "a control character", VINTORLOG_INVALID, [&](vintorlog *log) { return note(log, "note", "bell\x07"); } },
         { "U+FFFE", VINTORLOG_INVALID, [&](vintorlog *log) { return note(log, "note", "\xef\xbf\xbe"); } },
-        { "a name that steers the merge", VINTORLOG_INVALID, [&](vintorlog *log) { return note(log, "logfinal", "true"); } },
+        { "a name that steers the merge", VINTORLOG_INVALID,
+          [&](vintorlog *log) { return note(log, "logfinal", "true"); } },
         { "a name that is not XML", VINTORLOG_INVALID, [&](vintorlog *log) { return note(log, "a b", "x"); } },
         { "an eleventh part", VINTORLOG_FULL,
           [&](vintorlog *log) {

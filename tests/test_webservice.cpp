@@ -11,6 +11,9 @@
 #include <QNetworkReply>
 #include <QTextCodec>
 
+#include <csignal>
+#include <sys/resource.h>
+
 namespace {
 
 SystemProxySource settingsSource(bool manual, const QString &server, const QString &bypass = QString())
@@ -122,24 +125,29 @@ TEST_F(SoapCall, RedirectsTimeOutsAndErrors)
     }
 }
 
-TEST_F(SoapCall, AGoodAnswerIsReadWholeOnAFullDisk)
+TEST_F(SoapCall, AGoodAnswerIsReadWholeWhenTheTemporaryFolderFills)
 {
-    // Writes to /dev/full fit Qt's buffer, then fail with "no space left" once flushed.
-    struct FullDiskClient : SOAPClient
-    {
-        using SOAPClient::SOAPClient;
-        std::shared_ptr<QFileDevice> makeAnswerFile() override
-        {
-            auto file = std::make_shared<QFile>("/dev/full"_s);
-            return file->open(QIODevice::ReadWrite) ? file : nullptr;
-        }
-    };
-    ScriptedServer server([](QTcpSocket *socket, const HttpRequest &) {
-        socket->write(ScriptedServer::response(200, "<Envelope><Body><r><logsAvailableResult/></r></Body></Envelope>"));
-    });
-    FullDiskClient client(nullptr, 10, 10);
-    ASSERT_TRUE(soapCall(client, server.url("/s"_s))) << client.errorString().toStdString();
-    EXPECT_EQ(client.getResponse().returnValue().name().name(), "logsAvailableResult"_s);
+    // An answer of several chunks, the temporary folder full from the start or after the first
+    // chunks (a limit on the size of written files stands in for it): what the file kept and
+    // the rest are read back whole, first item and last.
+    const QByteArray answer = "<Envelope><Body><r><logsAvailableResult><first/>" + QByteArray(3 << 20, ' ')
+                              + "<last/></logsAvailableResult></r></Body></Envelope>";
+    ScriptedServer server(
+        [&](QTcpSocket *socket, const HttpRequest &) { socket->write(ScriptedServer::response(200, answer)); });
+    rlimit saved {};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, SIG_IGN);
+    for (const rlim_t room : { rlim_t(0), rlim_t(1500000) }) {
+        SOAPClient client(nullptr, 10, 10);
+        const rlimit full { room, saved.rlim_max };
+        setrlimit(RLIMIT_FSIZE, &full);
+        const bool answered = soapCall(client, server.url("/s"_s));
+        setrlimit(RLIMIT_FSIZE, &saved);
+        ASSERT_TRUE(answered) << room << ": " << client.errorString().toStdString();
+        const QtSoapType &result = client.getResponse().returnValue();
+        ASSERT_EQ(result.count(), 2) << room;
+        EXPECT_EQ(result[0].name().name() + result[1].name().name(), "firstlast"_s) << room;
+    }
 }
 
 namespace {
@@ -217,6 +225,39 @@ TEST_F(Exchange, TheResponseLineShowsABoundedPrefixAsTheParserDecodesIt)
     EXPECT_TRUE(logger.messages.contains("Response:"_s + text));
     exchange(response("") + QByteArray(1 << 20, ' '), instructions);
     EXPECT_EQ(logger.messages.last().size(), 9 + 64 * 1024);
+}
+
+TEST_F(Exchange, AnAnswerIsReadInBoundedMemory)
+{
+#ifdef __SANITIZE_ADDRESS__
+    GTEST_SKIP() << "AddressSanitizer's quarantine keeps freed memory on purpose";
+#endif
+    // A 60 MB answer (the envelope and comments after it, which the parser reads one at a
+    // time) that the server makes a chunk at a time, so that what this process holds at its
+    // peak is the reading side's: writing 5 to clear_refs starts the peak afresh.
+    const QByteArray head = response("");
+    const qint64 padding = 60 << 20;
+    ScriptedServer server([&](QTcpSocket *socket, const HttpRequest &) {
+        socket->write("HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\nContent-Length: "
+                      + QByteArray::number(head.size() + padding) + "\r\n\r\n" + head);
+        auto left = std::make_shared<qint64>(padding);
+        QObject::connect(socket, &QTcpSocket::bytesWritten, socket, [socket, left] {
+            for (; *left > 0 && socket->bytesToWrite() < (1 << 20); *left -= 1 << 16)
+                socket->write(QByteArray("<!-- padding -->").repeated(1 << 12));
+        });
+    });
+    const auto peakKilobytes = [] {
+        return QString::fromLatin1(readFile("/proc/self/status"_s))
+            .section("VmHWM:"_s, 1)
+            .section("kB"_s, 0, 0)
+            .toLongLong();
+    };
+    writeFile("/proc/self/clear_refs"_s, "5");
+    const qint64 before = peakKilobytes();
+    QVector<PublishInstruction> instructions;
+    EXPECT_EQ(UsageWebService(server.url("/usagetracking/veri.asmx"_s), &logger).logsAvailable({}, instructions),
+              QString());
+    EXPECT_LT(peakKilobytes() - before, 20 * 1024) << "kilobytes more at the peak, for a 60 MB answer";
 }
 
 TEST_F(Exchange, FailureTexts)

@@ -286,7 +286,8 @@ int main(int argc, char *argv[])
         }
         QStringList paths;
         for (int part = 0; part < options.parts; ++part)
-            paths.append(dir.absoluteFilePath(group + QLatin1Char('.') + QString::number(part) + QLatin1String(".xml")));
+            paths.append(
+                dir.absoluteFilePath(group + QLatin1Char('.') + QString::number(part) + QLatin1String(".xml")));
         if (i == 0)
             firstLog = paths;
         for (const QString &path : paths)

@@ -26,7 +26,7 @@ constexpr int lockWaitMs = 5000; // a harvest holds a part only while it probes 
 
 // The elements that the library writes itself, or that steer the harvest's merge and filter.
 const char *const reservedNames[]
-    = { "kaldousage", "schema",         "loguuid",       "logsequence", "logstatus",  "logfinal", "session",
+    = { "kaldousage",  "schema",         "loguuid",       "logsequence", "logstatus",  "logfinal", "session",
         "sessionuuid", "sessioncrashed", "eventsomitted", "anon",        "eventstart", "eventend", "event" };
 
 bool isNameStart(char c)
@@ -197,6 +197,7 @@ struct vintorlog
     std::string sessionUuid;
     int openElements = 0;
     bool inStartTag = false; // the element opened last still takes attributes
+    std::vector<std::string> attributes; // those it has
     bool full = false;
     int failure = VINTORLOG_OK; // set for good once a write failed
     std::string error;
@@ -473,7 +474,8 @@ int vintorlog_open(vintorlog **result, const char *folder, const char *name, uns
         log->failure = VINTORLOG_MISUSE; // until the first part is made
         log->flags = flags;
         if (!name || !*name || std::strlen(name) > 100
-            || std::strspn(name, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_") != std::strlen(name))
+            || std::strspn(name, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_")
+                   != std::strlen(name))
             return fail(log, VINTORLOG_INVALID, "a log name is made of letters, digits, '-' and '_'");
         if (folder && !isValidText(folder))
             return fail(log, VINTORLOG_INVALID, invalidText);
@@ -609,6 +611,7 @@ int vintorlog_begin_element(vintorlog *log, const char *name)
         log->part->xml.start(name);
         ++log->openElements;
         log->inStartTag = true;
+        log->attributes.clear();
         return written(log);
     });
 }
@@ -621,7 +624,12 @@ int vintorlog_add_attribute(vintorlog *log, const char *name, const char *value)
         return fail(log, VINTORLOG_MISUSE, "an attribute follows the element it belongs to");
     if (!isValidName(name) || !isValidText(value))
         return fail(log, VINTORLOG_INVALID, "not a name or a value for an attribute");
+    for (const std::string &given : log->attributes) {
+        if (given == name)
+            return fail(log, VINTORLOG_INVALID, std::string("the element has an attribute ") + name + " already");
+    }
     return guarded(log, [&] {
+        log->attributes.emplace_back(name);
         log->part->xml.attribute(name, value);
         return written(log);
     });

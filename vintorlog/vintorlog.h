@@ -56,7 +56,8 @@ typedef struct vintorlog vintorlog;
 /* The start of a session. Fields left NULL are left out. The ten identifying fields tell the
  * maker's service which sessions it wants; numbers are given as decimal texts. The user and the
  * domain are always written inside <anon>, so that they leave the machine only as digests. */
-typedef struct vintorlog_session {
+typedef struct vintorlog_session
+{
     const char *uuid; /* sessionuuid; NULL: a new random one */
     const char *group; /* the attribute sessiongroup */
     const char *start_time; /* sessionstarttime, as "2026-11-20T08:00:00" */
@@ -81,13 +82,15 @@ typedef struct vintorlog_session {
 
 /* One attribute of an event: <attribute><attributecode>code</attributecode>
  * <attributevalue>value</attributevalue></attribute>, the value inside <anon> when anon is set. */
-typedef struct vintorlog_attribute {
+typedef struct vintorlog_attribute
+{
     const char *code;
     const char *value;
     int anon;
 } vintorlog_attribute;
 
-typedef struct vintorlog_event {
+typedef struct vintorlog_event
+{
     int id; /* pairs vintorlog_start_event with vintorlog_end_event */
     const char *feature;
     const char *method; /* methodofcall */
