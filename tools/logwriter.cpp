@@ -217,7 +217,7 @@ Options parseOptions(const QCoreApplication &app)
     parser.addOptions({
         { QStringLiteral("logs"), QStringLiteral("Number of logs (default 1)."), QStringLiteral("n"),
           QStringLiteral("1") },
-        { QStringLiteral("parts"), QStringLiteral("Part files per log, at most 10 (default 1: one file <name>.xml)."),
+        { QStringLiteral("parts"), QStringLiteral("Part files per log, at most 10 (default 1), each <name>.<n>.xml."),
           QStringLiteral("n"), QStringLiteral("1") },
         { QStringLiteral("sessions"), QStringLiteral("Sessions per log (default 2)."), QStringLiteral("n"),
           QStringLiteral("2") },

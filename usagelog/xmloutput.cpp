@@ -98,8 +98,9 @@ inline void XmlOutput::encode(const char16_t *&p, const char16_t *end, char *&ou
         }
         return;
     }
-    const char *entity = xmlescape::entity(
-        u, escape == EscapeAttribute ? xmlescape::Attribute : escape == EscapeText ? xmlescape::Text : xmlescape::None);
+    const char *entity = xmlescape::entity(u, escape == EscapeAttribute ? xmlescape::Attribute
+                                              : escape == EscapeText    ? xmlescape::Text
+                                                                        : xmlescape::None);
     if (entity) {
         while (*entity)
             *out++ = *entity++;
