@@ -178,7 +178,9 @@ TEST_F(Run, MergesLogsIntoDebugCopiesAndRemovesTheParts)
     // hidden too); on POSIX such a name joins the group with the empty name.
     const QString hidden = QFileInfo(writeLogs("--no-kaldo --admin --name hidden"_s).value(0)).fileName();
     const QStringList left
-        = hideFile(logFile(hidden)) ? QStringList { ".dotted"_s, hidden, "nodot"_s } : QStringList { "nodot"_s };
+        = targetIsWindows() && runProgram("wine"_s, { "attrib"_s, "+h"_s, targetPath(logFile(hidden)) }).exitCode == 0
+              ? QStringList { ".dotted"_s, hidden, "nodot"_s }
+              : QStringList { "nodot"_s };
     // What a run killed during delivery left.
     for (const QString &name : args("processedForKALDO/killed.xml processedForLocalAdmin/killed.xml"_s)) {
         QDir().mkpath(QFileInfo(logFile(name)).path());
@@ -291,24 +293,17 @@ TEST_F(Run, AsksTheServiceOnceAndThenAnswersFromTheStore)
 
 TEST_F(Run, ARunThatFailsSaysWhyAndLeavesNoLog)
 {
-    // The service's fault or a closed port end the run with -1 before delivery, an output folder
+    // A service out of reach ends the run with -1 before delivery, an output folder
     // that cannot be made with 1: the logs are deleted. A receiver out of reach loses the log.
     // The run's last message says why; on Windows an event does, whatever the logging rules.
     ASSERT_TRUE(startService());
-    ServerProcess faulty;
-    writeFile(home.path() + "/fault"_s, "fault The service is closed\n");
-    ASSERT_TRUE(faulty.startRefService({ "--policy"_s, home.path() + "/fault"_s }));
     const QString ws = service.url("/usagetracking/veri.asmx"_s);
     const QString receiver = service.url("/usagetracking/post.track"_s);
     const QString closed = "http://127.0.0.1:%1/x"_s.arg(freePort());
-    const QString fault = "Error transferring %1 - server replied: Internal Server Error"_s.arg(
-        faulty.url("/usagetracking/veri.asmx"_s));
     const QString output = targetPath(logFile("processedForKALDO"_s));
     const QString folder = targetPath(home.logFolder()).replace(QLatin1Char('\\'), QLatin1Char('/'));
     const QList<QStringList> cases {
         // service | receiver | exit code | the run's last message | the event's type, id and first line
-        { faulty.url("/usagetracking/veri.asmx"_s), receiver, "255"_s, fault,
-          "Ec0000001 Web-service exchange failed: "_s + fault },
         { closed, receiver, "255"_s, "Connection refused"_s,
           "Ec0000001 Web-service exchange failed: Connection refused"_s },
         { ws, receiver, "1"_s, "Failed to create 'processedForKALDO' directory inside "_s + folder,

@@ -32,13 +32,6 @@ MergedLog merge(const QString &folder, const QString &name, bool whole = true)
     return LogMerger(QDir(folder), QDir(folder)).mergeGroup(name, parts);
 }
 
-struct Misuse
-{
-    const char *what;
-    int result;
-    std::function<int(vintorlog *)> call;
-};
-
 } // namespace
 
 TEST(VintorLog, MisuseIsAnErrorAndLeavesALogThatMerges)
@@ -53,7 +46,7 @@ TEST(VintorLog, MisuseIsAnErrorAndLeavesALogThatMerges)
         begin(log);
         return vintorlog_write_element(log, name, text, 0);
     };
-    const QList<Misuse> cases {
+    const QList<std::tuple<const char *, int, std::function<int(vintorlog *)>>> cases {
         { "an event outside a session", VINTORLOG_MISUSE,
           [&](vintorlog *log) { return vintorlog_write_event(log, &event); } },
         { "a session in a session", VINTORLOG_MISUSE, [&](vintorlog *log) { return begin(log) + begin(log); } },
@@ -81,16 +74,16 @@ TEST(VintorLog, MisuseIsAnErrorAndLeavesALogThatMerges)
               return vintorlog_next_part(log) == VINTORLOG_FULL ? begin(log) : -1;
           } },
     };
-    for (int i = 0; i < cases.size(); ++i) {
-        const QString name = "log%1"_s.arg(i);
+    int count = 0;
+    for (const auto &[what, result, call] : cases) {
+        const QByteArray name = "log" + QByteArray::number(count++);
         vintorlog *log = nullptr;
-        ASSERT_EQ(vintorlog_open(&log, folder.constData(), name.toUtf8().constData(), 1), VINTORLOG_OK);
-        EXPECT_EQ(cases.at(i).call(log), cases.at(i).result) << cases.at(i).what;
-        EXPECT_STRNE(vintorlog_errmsg(log), "") << cases.at(i).what;
-        EXPECT_EQ(vintorlog_close(log), VINTORLOG_OK) << cases.at(i).what;
-        const MergedLog merged = merge(dir.path(), name);
-        EXPECT_TRUE(merged.sendToKALDO) << cases.at(i).what;
-        EXPECT_FALSE(readFile(merged.path).contains("<sessioncrashed>")) << cases.at(i).what;
+        ASSERT_EQ(vintorlog_open(&log, folder.constData(), name.constData(), 1), VINTORLOG_OK);
+        EXPECT_EQ(call(log), result) << what;
+        EXPECT_STRNE(vintorlog_errmsg(log), "") << what;
+        EXPECT_EQ(vintorlog_close(log), VINTORLOG_OK) << what;
+        const MergedLog merged = merge(dir.path(), QString::fromLatin1(name));
+        EXPECT_TRUE(merged.sendToKALDO && !readFile(merged.path).contains("<sessioncrashed>")) << what;
     }
     EXPECT_EQ(QDir(dir.path()).entryList({ "log11.*"_s }).size(), 10 + 1) << "ten parts and their full log";
 

@@ -38,40 +38,29 @@ bool importRegistry(const QString &folder, const QString &text)
 // "0123:err:eventlog:ReportEventW L\"text\"" with its type and its text, escaped as C.
 void takeWineDebugLines(ProcessResult &result)
 {
-    static const QRegularExpression wine("^([0-9a-f]{4}:\\w+:\\w+:|GnuTLS error: )"_s);
-    static const QRegularExpression call("^\\w+:fixme:advapi:ReportEventW \\((?:[^,]*,){3}0x(\\w+)"_s);
-    static const QRegularExpression shown("^\\w+:(\\w)\\w+:eventlog:ReportEventW L\"(.*)\""_s);
-    QByteArray err;
-    QString id;
-    for (const QByteArray &line : result.err.split('\n')) {
-        const QString text = QString::fromUtf8(line);
-        if (!wine.match(text).hasMatch()) {
-            err += line + '\n';
-            continue;
-        }
-        if (const QRegularExpressionMatch m = call.match(text); m.hasMatch())
-            id = m.captured(1);
-        const QRegularExpressionMatch m = shown.match(text);
-        if (!m.hasMatch())
-            continue;
+    static const QRegularExpression wine("^([0-9a-f]{4}:\\w+:\\w+:|GnuTLS error: ).*\n?"_s,
+                                         QRegularExpression::MultilineOption);
+    static const QRegularExpression event(
+        "advapi:ReportEventW \\((?:[^,]*,){3}0x(\\w+).*\n\\w+:(\\w)\\w+:eventlog:ReportEventW L\"(.*)\""_s);
+    QString err = QString::fromUtf8(result.err + '\n');
+    for (auto it = event.globalMatch(err); it.hasNext();) {
+        const QRegularExpressionMatch m = it.next();
         // The texts are ASCII: only new lines, quotes and backslashes are escaped.
-        QString event = m.captured(1).toUpper() + id + QLatin1Char(' ');
-        for (int i = 0; i < m.capturedLength(2); ++i) {
-            const QChar c = m.captured(2).at(i);
-            event += c != QLatin1Char('\\')                      ? c
-                     : m.captured(2).at(++i) == QLatin1Char('n') ? QChar('\n')
-                                                                 : m.captured(2).at(i);
+        QString text = m.captured(2).toUpper() + m.captured(1) + QLatin1Char(' ');
+        for (int i = 0; i < m.capturedLength(3); ++i) {
+            const QChar c = m.captured(3).at(i);
+            text += c != QLatin1Char('\\')                      ? c
+                    : m.captured(3).at(++i) == QLatin1Char('n') ? QChar('\n')
+                                                                : m.captured(3).at(i);
         }
-        result.events.append(event);
+        result.events.append(text);
     }
-    err.chop(1);
-    result.err = err;
+    result.err = err.remove(wine).toUtf8().chopped(1);
 }
 
-QString machineLoggingRules()
-{
-    return qEnvironmentVariable("WINEPREFIX") + "/drive_c/ProgramData/QtProject/qtlogging.ini"_s;
-}
+// The machine's qtlogging.ini for the Windows programs under test.
+const QString machineLoggingRules
+    = qEnvironmentVariable("WINEPREFIX") + "/drive_c/ProgramData/QtProject/qtlogging.ini"_s;
 
 } // namespace
 
@@ -110,11 +99,6 @@ void startProgram(QProcess &process, const QString &program, const QStringList &
         process.start(program, arguments);
 }
 
-bool hideFile(const QString &path)
-{
-    return targetIsWindows() && runProgram(targetRunner(), { "attrib"_s, "+h"_s, targetPath(path) }).exitCode == 0;
-}
-
 void setTargetVariable(QProcessEnvironment &environment, const QString &name, const QString &value)
 {
     if (!targetIsWindows()) {
@@ -134,7 +118,7 @@ TempHome::TempHome()
     QDir(path()).mkpath("config"_s);
     if (targetIsWindows()) {
         QFile::remove(storeFile());
-        QFile::remove(machineLoggingRules());
+        QFile::remove(machineLoggingRules);
         EXPECT_TRUE(importRegistry(
             path(), "[-HKEY_CURRENT_USER\\%1]\r\n[-HKEY_LOCAL_MACHINE\\%1]\r\n"_s.arg(settingsKey) + internetSettings
                         + "\"ProxyEnable\"=dword:00000000\r\n\"ProxyServer\"=-\r\n"
@@ -144,7 +128,7 @@ TempHome::TempHome()
 
 void TempHome::writeLoggingRules(const QByteArray &rules) const
 {
-    const QString file = targetIsWindows() ? machineLoggingRules() : configDir() + "/QtProject/qtlogging.ini"_s;
+    const QString file = targetIsWindows() ? machineLoggingRules : configDir() + "/QtProject/qtlogging.ini"_s;
     QDir().mkpath(QFileInfo(file).path());
     writeFile(file, rules);
 }

@@ -51,8 +51,6 @@ QString targetPath(const QString &path);
 // The other way: a path the program under test printed, as this process opens it.
 QString hostPath(const QString &targetPath);
 void startProgram(QProcess &process, const QString &program, const QStringList &arguments);
-// Gives a file the hidden attribute (attrib +h); false where files have no such attribute.
-bool hideFile(const QString &path);
 // Sets a variable for the program under test. Wine keeps TEMP, TMP and QT_* for itself and
 // hands a Windows program WINETEMP as TEMP and WINEQT_X as QT_X.
 void setTargetVariable(QProcessEnvironment &environment, const QString &name, const QString &value);
