@@ -161,7 +161,10 @@ private:
     {
         for (const char *p = text; *p; ++p) {
             const char *entity = xmlescape::entity(static_cast<unsigned char>(*p), mode);
-            entity ? bytes += entity : bytes += *p;
+            if (entity)
+                bytes += entity;
+            else
+                bytes += *p;
         }
     }
 
@@ -668,6 +671,7 @@ int vintorlog_write_element(vintorlog *log, const char *name, const char *text, 
 {
     if (const int result = usable(log, true))
         return result;
+    // Checked before the start tag is written, so that a text refused writes nothing.
     if (text && !isValidText(text))
         return fail(log, VINTORLOG_INVALID, invalidText);
     if (const int result = vintorlog_begin_element(log, name))
