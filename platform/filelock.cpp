@@ -1,7 +1,7 @@
 #include "filelock.h"
 #include "filelock_p.h"
 
-#include <iostream>
+#include <cstdio>
 
 FileLock::FileLock(const std::string &path, bool reports)
     : d(std::make_unique<FileLockPrivate>())
@@ -29,13 +29,13 @@ bool FileLock::tryLock(uint32_t timeoutMs)
     switch (d->wait(timeoutMs)) {
     case FileLockPrivate::Abandoned:
         if (d->reports)
-            std::cerr << "Taking in abandoned mutex" << std::endl;
+            std::fputs("Taking in abandoned mutex\n", stderr);
         d->locked = true;
         break;
     case FileLockPrivate::Acquired: d->locked = true; break;
     case FileLockPrivate::NotAcquired:
         if (d->reports)
-            std::cerr << "Failed to lock file: " << d->fileName << std::endl;
+            std::fprintf(stderr, "Failed to lock file: %s\n", d->fileName.c_str());
         break;
     }
     return d->locked;
@@ -46,6 +46,11 @@ void FileLock::unlock()
     if (d->isValid())
         d->release();
     d->locked = false;
+}
+
+std::string FileLock::foldedPath(const std::string &path)
+{
+    return FileLockPrivate::normalize(path);
 }
 
 std::string FileLockPrivate::normalize(const std::string &path)
@@ -87,19 +92,19 @@ void FileLockPrivate::reportOpenFailed(unsigned long error) const
 {
     if (!reports)
         return;
-    std::cerr << "Failed to open mutex\n\tname: " << narrow(mutexName) << "\n   error: " << error << std::endl;
+    std::fprintf(stderr, "Failed to open mutex\n\tname: %s\n   error: %lu\n", narrow(mutexName).c_str(), error);
 }
 
 void FileLockPrivate::reportCreateFailed(unsigned long error) const
 {
     if (!reports)
         return;
-    std::cerr << "Failed to create mutex\n\tname: " << narrow(mutexName) << "\n   error: " << error << std::endl;
+    std::fprintf(stderr, "Failed to create mutex\n\tname: %s\n   error: %lu\n", narrow(mutexName).c_str(), error);
 }
 
 void FileLockPrivate::reportPermissionsFailed(const std::string &systemText) const
 {
     if (!reports)
         return;
-    std::cerr << "Failed to set permissions on file.\n    " << systemText << std::endl;
+    std::fprintf(stderr, "Failed to set permissions on file.\n    %s\n", systemText.c_str());
 }

@@ -23,6 +23,14 @@ public:
     [[nodiscard]] bool tryLock(uint32_t timeoutMs);
     void unlock();
 
+    // A path as the lock names it, with the case of ASCII letters folded as Windows' file names
+    // ignore it: two paths that fold alike name one file, and one lock.
+    static std::string foldedPath(const std::string &path);
+    // The file that stands for the lock of `path` while it is in use or was left by a holder
+    // that died: the shared-memory object on POSIX; empty on Windows, whose mutexes go with
+    // their last handle.
+    static std::string objectFile(const std::string &path);
+
 private:
     std::unique_ptr<FileLockPrivate> d;
 };

@@ -17,6 +17,7 @@
 // cannot be unlinked until this process releases it: two processes never own one file's lock
 // at once.
 
+#include "filelock.h"
 #include "filelock_p.h"
 
 #include <atomic>
@@ -52,6 +53,11 @@ static pid_t currentThreadId()
 std::string FileLockPrivate::objectNameFor(const std::wstring &mutexName)
 {
     return "/kaldo-usagelog-" + digest(mutexName);
+}
+
+std::string FileLock::objectFile(const std::string &path)
+{
+    return "/dev/shm" + FileLockPrivate::objectNameFor(L"Global\\" + FileLockPrivate::widen(FileLockPrivate::normalize(path)));
 }
 
 int FileLockPrivate::readyWaitMs = 2000;

@@ -1,6 +1,7 @@
 // Windows side of the log file lock: a named kernel mutex in the "Global" namespace, made
 // usable by every account (Everyone gets all mutex rights), shared with the log writers.
 
+#include "filelock.h"
 #include "filelock_p.h"
 
 #include <aclapi.h>
@@ -27,6 +28,11 @@ std::string FileLockPrivate::narrow(const std::wstring &text)
     std::string out(static_cast<size_t>(length), '\0');
     WideCharToMultiByte(CP_ACP, 0, text.data(), size, &out[0], length, nullptr, nullptr);
     return out;
+}
+
+std::string FileLock::objectFile(const std::string &)
+{
+    return std::string();
 }
 
 // The system's text for an error code, in the ANSI code page; empty when there is none.

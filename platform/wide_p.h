@@ -2,8 +2,8 @@
 
 #include <string>
 
-// Conversions between the wide strings of the platform interfaces and the 8-bit strings of
-// the POSIX calls.
+// Conversions between the wide strings of the platform interfaces (UTF-16 on Windows, UTF-32
+// elsewhere) and UTF-8.
 namespace wide {
 std::wstring fromUtf8(const std::string &bytes);
 std::string toUtf8(const std::wstring &text);

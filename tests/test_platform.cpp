@@ -58,6 +58,8 @@ class Helper
 {
 public:
     Helper(const std::string &mode, const std::string &path)
+        : m_holds(mode == "hold" || mode == "crash")
+        , m_path(path)
     {
         // A Windows program reads its arguments in the ANSI code page, where each byte of the
         // path is the code unit of the same value.
@@ -68,7 +70,13 @@ public:
         m_process.start(QCoreApplication::applicationDirPath() + "/lockhelper"_s,
                         { QString::fromStdString(mode), target, "20000"_s, m_ready.dir.filePath("ready"_s) });
     }
-    ~Helper() { kill(); }
+    // A holder killed leaves its lock object to the next taker: taken here, it is removed.
+    ~Helper()
+    {
+        kill();
+        if (m_holds)
+            (void)FileLock(m_path, false).tryLock(0);
+    }
     bool waitForLock() const
     {
         return waitUntil([&] { return QFileInfo::exists(m_ready.dir.filePath("ready"_s)); }, 10000);
@@ -85,6 +93,8 @@ public:
     }
 
 private:
+    bool m_holds;
+    std::string m_path;
     TempFolder m_ready;
     QProcess m_process;
 };

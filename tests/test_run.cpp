@@ -87,6 +87,17 @@ protected:
         return count;
     }
     QString logFile(const QString &name) const { return home.logFolder() + QLatin1Char('/') + name; }
+    // How often the receiver got each session.
+    QMap<QString, int> receivedSessions() const
+    {
+        QMap<QString, int> sent;
+        for (const QString &name : filesIn(received)) {
+            const QString log = QString::fromUtf8(readFile(received + QLatin1Char('/') + name));
+            for (auto it = QRegularExpression("<sessionuuid>([^<]+)<"_s).globalMatch(log); it.hasNext();)
+                ++sent[it.next().captured(1)];
+        }
+        return sent;
+    }
 
     TempHome home;
     ServerProcess service;
@@ -126,7 +137,7 @@ TEST_F(Run, OneHarvestPerLogFolderWhateverTheVariablesLeadingToIt)
     // While a harvest holds the guard of the log folder (spelled its own way), a run reaching the
     // folder by other variables (another TMPDIR, TEMP with a trailing slash, a LOCALAPPDATA that
     // TEMP overrides) ends at once and leaves it alone. A run on another folder goes on.
-    writeLogs("--no-kaldo"_s);
+    writeLogs("--no-kaldo --sessions 1"_s);
     const QMap<QString, QString> otherWay { { "TMPDIR"_s, targetPath(home.path()) },
                                             { "TEMP"_s, targetPath(home.temp()) + "/"_s },
                                             { "LOCALAPPDATA"_s, targetPath(home.path()) } };
@@ -161,6 +172,7 @@ TEST_F(Run, FullDiskDuringTheMergeKeepsTheParts)
     EXPECT_TRUE(result.err.isEmpty()) << result.err.constData();
     for (QString &part : parts)
         part = QFileInfo(part).fileName();
+    parts.sort();
     EXPECT_EQ(filesIn(home.logFolder()), parts) << "no full log, and the parts wait for a later run";
 }
 
@@ -203,8 +215,8 @@ TEST_F(Run, MergesLogsIntoDebugCopiesAndRemovesTheParts)
         EXPECT_TRUE(copy.startsWith("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!--This file is produced"));
         EXPECT_EQ(copy.count("<loguuid>"), 1);
         EXPECT_EQ(copy.count("<logsequence>") + copy.count("<logstatus") + copy.count("<logfinal>"), 0);
-        EXPECT_EQ(copy.count("<session>") + copy.count("<session "), 2) << "a session that spans parts is one";
-        EXPECT_EQ(copy.count("<sessionuuid>"), 2);
+        EXPECT_EQ(copy.count("<session>") + copy.count("<session "), 1) << "a session that spans parts is one";
+        EXPECT_EQ(copy.count("<sessionuuid>"), 1);
         EXPECT_TRUE(
             readFile(debug + QLatin1Char('/') + base + "-input-pretty.xml"_s).contains("\n    <schema>3</schema>"));
     }
@@ -224,23 +236,64 @@ TEST_F(Run, PartHeldByAWriterKeepsItsWholeGroup)
     EXPECT_EQ(filesIn(home.logFolder()).size(), 3);
     writer.kill();
     writer.waitForFinished();
+    // The next run takes over the lock the writer died with, and removes its object.
+    EXPECT_EQ(run().exitCode, 0);
+    EXPECT_EQ(filesIn(home.logFolder()), QStringList());
+    EXPECT_FALSE(lockObjectExists(logFile("usage.1.xml"_s)));
 }
 
-TEST_F(Run, AKilledWriterLeavesALogThatMergesWithItsSessionCrashed)
+TEST_F(Run, AWriterKilledAnywhereCostsOnlyTheSessionItWasWriting)
 {
-    // The writer dies in its first part, four events into a session of six.
-    useDebugFolder();
+    // The writer dies right after a call of each kind, in two sessions of two parts each: every
+    // session that it ended reaches the receiver once, the one it was writing never, and nothing
+    // stays behind, nor locked.
+    ASSERT_TRUE(startService());
+    QMap<QString, int> ended;
+    int seed = 0;
+    for (const QString &death : args("open:1 begin_session:1 begin_element:3 add_attribute:2 add_text:1 end_element:3 "
+                                     "write_element:2 write_event:1 start_event:3 end_event:2 next_part:2 "
+                                     "end_session:1 end_session:2"_s)) {
+        const ProcessResult writer = runProgram(
+            targetProgram("logwriter"_s),
+            args("--sessions 2 --parts 2 --events 4 --seed %1 --crash-after "_s.arg(++seed) + death),
+            home.environment());
+        EXPECT_EQ(writer.exitCode, 9) << death.toStdString() << writer.err.constData();
+        for (const QByteArray &line : writer.out.split('\n'))
+            ended[QString::fromUtf8(line.mid(6).trimmed())] += line.startsWith("ended ") ? 1 : 0;
+        ended.remove(QString());
+        EXPECT_EQ(run().exitCode, 0) << death.toStdString();
+        EXPECT_EQ(filesIn(home.logFolder()), QStringList()) << death.toStdString();
+        EXPECT_EQ(receivedSessions(), ended) << death.toStdString();
+        for (const QString &part : args("usage.0 usage.1 usage-2.0 usage-2.1"_s))
+            EXPECT_FALSE(lockObjectExists(logFile(part + ".xml"_s))) << death.toStdString();
+    }
+    EXPECT_EQ(ended.size(), 8);
+}
+
+TEST_F(Run, HandlesUsedFromAnyThreadDeliverEverySession)
+{
+    // The first log is opened on a thread that ends at once, the others on the main thread; while
+    // the writer waits, the first parts of all three stay held, not abandoned. Then each log is
+    // written on a thread of its own and closed on another, one while the main thread still holds
+    // the next handle.
+    ASSERT_TRUE(startService());
+    const QString go = home.path() + "/go"_s;
     QProcess writer;
     writer.setProcessEnvironment(home.environment());
     startProgram(writer, targetProgram("logwriter"_s),
-                 args("--parts 3 --sessions 2 --events 6 --no-kaldo --admin --pause-ms 30000"_s));
-    ASSERT_TRUE(waitUntil([&] { return readFile(logFile("usage.0.xml"_s)).contains("09:00:03"); }, 10000));
-    writer.kill();
-    writer.waitForFinished();
+                 args("--logs 3 --sessions 2 --threads --wait-for"_s) << targetPath(go));
+    ASSERT_TRUE(waitUntil([&] { return writer.readAllStandardOutput().contains("opened"); }, 10000));
+    const ProcessResult held = run();
+    EXPECT_EQ(held.err.startsWith("Failed to lock file: "), console) << held.err.constData();
+    EXPECT_EQ(filesIn(home.logFolder()).size(), 3);
+    writeFile(go, "");
+    ASSERT_TRUE(writer.waitForFinished(30000));
+    EXPECT_EQ(writer.exitCode(), 0) << writer.readAllStandardError().constData();
     EXPECT_EQ(run().exitCode, 0);
     EXPECT_EQ(filesIn(home.logFolder()), QStringList());
-    const QByteArray merged = readFile(debug + "/usage-input.xml"_s);
-    EXPECT_EQ(merged.count("<sessioncrashed>1</sessioncrashed></session></kaldousage>"), 1) << merged.constData();
+    const QMap<QString, int> sent = receivedSessions();
+    EXPECT_EQ(sent.size(), 3 * 2);
+    EXPECT_EQ(sent.keys(1).size(), sent.size()) << "each session exactly once";
 }
 
 TEST_F(Run, AWriterWritingWhileRunsComeAndGoHasEverySessionDeliveredOnce)
@@ -262,12 +315,7 @@ TEST_F(Run, AWriterWritingWhileRunsComeAndGoHasEverySessionDeliveredOnce)
     EXPECT_EQ(writer.exitCode(), 0);
     EXPECT_EQ(filesIn(home.logFolder()), QStringList());
     // Products 12, 27 and 31 in turn: four sessions of each log are sent, the third discarded.
-    QMap<QString, int> sent;
-    for (const QString &name : filesIn(received)) {
-        const QString log = QString::fromUtf8(readFile(received + QLatin1Char('/') + name));
-        for (auto it = QRegularExpression("<sessionuuid>([^<]+)<"_s).globalMatch(log); it.hasNext();)
-            ++sent[it.next().captured(1)];
-    }
+    const QMap<QString, int> sent = receivedSessions();
     EXPECT_EQ(sent.size(), 6 * 4);
     EXPECT_EQ(sent.keys(1).size(), sent.size()) << "each session exactly once";
 }
@@ -288,7 +336,7 @@ TEST_F(Run, AsksTheServiceOnceAndThenAnswersFromTheStore)
     const ProcessResult second = run("-forKALDO"_s, { { "QT_LOGGING_RULES"_s, "default.debug=true"_s } });
     EXPECT_EQ(second.exitCode, 0);
     EXPECT_EQ(requestsStartingWith("logsAvailable"), 1);
-    EXPECT_EQ(requestsStartingWith("post stored"), 2) << readFile(requestLog).constData() << second.err.constData();
+    EXPECT_EQ(requestsStartingWith("post stored"), 4) << readFile(requestLog).constData() << second.err.constData();
 }
 
 TEST_F(Run, ARunThatFailsSaysWhyAndLeavesNoLog)
@@ -391,12 +439,24 @@ TEST_F(Run, TheReceiverGetsExactlyTheFilteredLogs)
     EXPECT_TRUE(filesIn(home.logFolder() + "/processedForKALDO"_s).isEmpty());
     EXPECT_TRUE(QFileInfo(home.logFolder() + "/processedForLocalAdmin"_s).isDir());
 
-    const QStringList stored = filesIn(received);
-    ASSERT_EQ(stored.size(), 1) << "the log for the administration tool alone is not sent";
-    const QByteArray log = readFile(received + QLatin1Char('/') + stored.first());
-    EXPECT_EQ(log, readFile(debug + "/usage-output.xml"_s));
+    // Each session a log: four are published, two discarded, and the administration tool's
+    // log is not sent. What the receiver got are the debug copies of the published ones.
+    QByteArrayList logs, outputs;
+    for (const QString &name : filesIn(received))
+        logs.append(readFile(received + QLatin1Char('/') + name));
+    for (const QString &name : QDir(debug).entryList({ "*-output.xml"_s }, QDir::Files))
+        outputs.append(readFile(debug + QLatin1Char('/') + name));
+    EXPECT_EQ(logs.size(), 4);
+    std::sort(logs.begin(), logs.end());
+    outputs.erase(std::remove_if(outputs.begin(), outputs.end(),
+                                 [](const QByteArray &output) { return !output.contains("<session"); }),
+                  outputs.end());
+    std::sort(outputs.begin(), outputs.end());
+    EXPECT_EQ(logs, outputs);
+    const QByteArray log = readFile(received + "/received-001.xml"_s) + readFile(received + "/received-002.xml"_s)
+                           + readFile(received + "/received-003.xml"_s) + readFile(received + "/received-004.xml"_s);
     const QByteArray pretty = readFile(debug + "/usage-output-pretty.xml"_s);
-    EXPECT_TRUE(pretty.contains("\n    <schema>3</schema>") && pretty.count("<sessionuuid>") == 4) << "indented copy";
+    EXPECT_TRUE(pretty.contains("\n    <schema>3</schema>") && pretty.count("<sessionuuid>") == 1) << "indented copy";
     // The same bytes from every build: the writer's logs depend on its seed alone.
     expectGolden(testData("delivery/usage-output.xml"_s), log);
     EXPECT_FALSE(QFileInfo::exists(debug + "/adminonly-output.xml"_s));

@@ -1,7 +1,8 @@
 // Writes usage logs the way the tracked products do, for tests, benchmarks and the demo: a
-// thin program on the writers' library (vintorlog), which finds the log folder, writes each log
-// as numbered parts "<group>.<n>.xml" under their locks and hands it over part by part. The
-// sessions and events are made up from a seed, so the same options write the same logs.
+// thin program on the writers' library (vintorlog), which finds the log folder and writes each
+// session as a log of its own, in numbered parts "<name>.<n>.xml" under their locks. The
+// sessions and events are made up from a seed, so the same options write the same logs. It can
+// also use its handles from several threads, or die after a given call, as products do.
 
 #include "filelock.h"
 #include "logfolder.h"
@@ -16,6 +17,9 @@
 #include <QUuid>
 
 #include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <thread>
 
 namespace {
 
@@ -44,6 +48,10 @@ struct Options
     int holdPart = -1;
     int holdMs = 0;
     int pauseMs = 0;
+    bool threads = false;
+    QString waitFor;
+    QByteArray crashCall; // dies right after the crashCount-th successful call of this name
+    int crashCount = 0;
     QString folder;
     QString prefix = QStringLiteral("usage");
 };
@@ -63,64 +71,105 @@ public:
     {
     }
 
-    // Writes one log through the library, a part at a time; false with the library's reason.
-    bool write(const QString &folder, const QString &group)
+    // Opens the handle of one log; false with the library's reason.
+    bool open(const QString &folder, const QString &group, vintorlog *&log)
     {
-        vintorlog *log = nullptr;
         const unsigned flags = (m.kaldo ? VINTORLOG_FOR_RECEIVER : 0) | (m.admin ? VINTORLOG_FOR_ADMIN : 0);
-        int result = vintorlog_open(&log, folder.isEmpty() ? nullptr : folder.toUtf8().constData(),
-                                    group.toUtf8().constData(), flags);
-        if (result == VINTORLOG_OK)
-            result = vintorlog_set_log_uuid(log, uuid().toUtf8().constData());
+        const int result = step("open", vintorlog_open(&log, folder.isEmpty() ? nullptr : folder.toUtf8().constData(),
+                                                       group.toUtf8().constData(), flags));
+        if (result != VINTORLOG_OK)
+            m_error = QString::fromUtf8(vintorlog_errmsg(log));
+        return result == VINTORLOG_OK;
+    }
+
+    // Writes the sessions of one log through the library, a part at a time, each session a log
+    // of its own, and closes it; false with the library's reason.
+    bool write(vintorlog *log)
+    {
+        int result = VINTORLOG_OK;
         m_eventsPerSession = m.events;
         if (m.size > 0)
             m_eventsPerSession = static_cast<int>(qMax<qint64>(1, m.size / (qMax(1, m.sessions) * 560)));
-        // The whole log as a sequence of (session, first event, last event) pieces, cut into
-        // parts so that a session may continue in the next part.
-        const int totalEvents = m.sessions * m_eventsPerSession;
-        const int perPart = qMax(1, (totalEvents + m.parts - 1) / m.parts);
-        m_session = 0;
-        m_eventInSession = 0;
-        m_inSession = false;
-        m_sessionId = uuid();
-        for (int part = 0; result == VINTORLOG_OK && part < m.parts; ++part) {
-            const bool last = part == m.parts - 1;
-            result = writeSessions(log, last ? totalEvents + 1 : perPart);
+        // Each session cut into parts by its events.
+        const int perPart = qMax(1, (m_eventsPerSession + m.parts - 1) / m.parts);
+        for (int session = 0; result == VINTORLOG_OK && session < m.sessions; ++session) {
+            // Each session's log gets its identity from the seed, as the session does.
+            result = vintorlog_set_log_uuid(log, uuid().toUtf8().constData());
+            m_sessionId = uuid();
+            if (result == VINTORLOG_OK)
+                result = beginSession(log, session);
+            if (result == VINTORLOG_OK)
+                result = writeDocument(log, session);
+            for (int event = 0; result == VINTORLOG_OK && event < m_eventsPerSession; ++event) {
+                if (event > 0 && event % perPart == 0) {
+                    QThread::msleep(static_cast<unsigned long>(m.pauseMs));
+                    result = step("next_part", vintorlog_next_part(log));
+                    report(log, event / perPart);
+                }
+                if (result == VINTORLOG_OK)
+                    result = writeEvent(log, event);
+            }
             QThread::msleep(static_cast<unsigned long>(m.pauseMs));
-            if (result == VINTORLOG_OK && !last)
-                result = vintorlog_next_part(log);
+            if (result == VINTORLOG_OK) {
+                result = vintorlog_end_session(log);
+                if (result == VINTORLOG_OK && !m.crashCall.isEmpty())
+                    std::printf("ended %s\n", qPrintable(m_sessionId));
+                result = step("end_session", result);
+            }
         }
         if (result != VINTORLOG_OK)
             m_error = QString::fromUtf8(vintorlog_errmsg(log));
-        const int closed = vintorlog_close(log);
-        return result == VINTORLOG_OK && closed == VINTORLOG_OK;
+        return result == VINTORLOG_OK;
     }
+
+    bool close(vintorlog *log) { return vintorlog_close(log) == VINTORLOG_OK; }
     QString errorString() const { return m_error; }
+    // The files the logs were written into, in order.
+    QStringList paths;
 
 private:
-    // Goes on with the sessions where the previous part stopped, a session continuing in
-    // the next part when the budget runs out in its middle.
-    int writeSessions(vintorlog *log, int budget)
+    // The result of a library call, after which the writer dies when it was the one asked for.
+    int step(const char *call, int result)
     {
-        int result = VINTORLOG_OK;
-        while (result == VINTORLOG_OK && m_session < m.sessions && budget > 0) {
-            if (!m_inSession)
-                result = beginSession(log, m_session);
-            m_inSession = true;
-            for (; result == VINTORLOG_OK && m_eventInSession < m_eventsPerSession && budget > 0;
-                 ++m_eventInSession, --budget)
-                result = writeEvent(log, m_eventInSession);
-            if (result == VINTORLOG_OK && m_eventInSession == m_eventsPerSession) {
-                result = vintorlog_end_session(log);
-                m_inSession = false;
-                ++m_session;
-                m_eventInSession = 0;
-                m_sessionId = uuid();
-            }
+        if (result == VINTORLOG_OK && m.crashCall == call && ++m_calls[call] == m.crashCount) {
+            std::fflush(stdout);
+            std::_Exit(9);
         }
         return result;
     }
 
+    // Notes the path of part `part` of the log written now.
+    void report(vintorlog *log, int part)
+    {
+        paths.append(QDir(m_folder).absoluteFilePath(QString::fromUtf8(vintorlog_name(log)) + QLatin1Char('.')
+                                                    + QString::number(part) + QLatin1String(".xml")));
+    }
+
+    // A document element of the product's own, as products add them beside their events.
+    int writeDocument(vintorlog *log, int session)
+    {
+        const QByteArray title = "Plan " + QByteArray::number(session + 1);
+        const QByteArray path = QStringLiteral("C:/Users/%1/%2/plan-%3.dwg")
+                                    .arg(QLatin1String(pick(users)), QLatin1String(pick(folders)))
+                                    .arg(session + 1)
+                                    .toUtf8();
+        int result = step("begin_element", vintorlog_begin_element(log, "document"));
+        if (result == VINTORLOG_OK)
+            result = step("add_attribute", vintorlog_add_attribute(log, "kind", "drawing"));
+        if (result == VINTORLOG_OK)
+            result = step("begin_element", vintorlog_begin_element(log, "title"));
+        if (result == VINTORLOG_OK)
+            result = step("add_text", vintorlog_add_text(log, title.constData(), 0));
+        if (result == VINTORLOG_OK)
+            result = step("end_element", vintorlog_end_element(log));
+        if (result == VINTORLOG_OK)
+            result = step("write_element", vintorlog_write_element(log, "path", path.constData(), 1));
+        return result == VINTORLOG_OK ? step("end_element", vintorlog_end_element(log)) : result;
+    }
+
+public:
+    QString m_folder; // where the logs go, for the paths
+private:
     QString uuid()
     {
         return QUuid(random.generate(), random.generate() & 0xffff, random.generate() & 0xffff, 0x80, 1, 2, 3, 4, 5, 6,
@@ -168,7 +217,11 @@ private:
         header.ram = texts.ram.constData();
         header.country = texts.country.constData();
         header.locale = texts.locale.constData();
-        return vintorlog_begin_session(log, &header);
+        const QByteArray before = vintorlog_name(log);
+        const int result = step("begin_session", vintorlog_begin_session(log, &header));
+        if (result == VINTORLOG_OK && (session == 0 || before != vintorlog_name(log)))
+            report(log, 0);
+        return result;
     }
 
     int writeEvent(vintorlog *log, int index)
@@ -184,7 +237,7 @@ private:
         event.start_time = when.constData();
         // A finished event written in one piece.
         if (index % 3 == 2)
-            return vintorlog_write_event(log, &event);
+            return step("write_event", vintorlog_write_event(log, &event));
         const QByteArray path = QStringLiteral("C:/Users/%1/%2/file-%3.dwg")
                                     .arg(QLatin1String(pick(users)), QLatin1String(pick(folders)))
                                     .arg(random.bounded(100000))
@@ -193,19 +246,16 @@ private:
         event.method = "menu";
         event.attributes = &attribute;
         event.attribute_count = 1;
-        const int result = vintorlog_start_event(log, &event);
-        return result == VINTORLOG_OK ? vintorlog_end_event(log, index, when.constData()) : result;
+        const int result = step("start_event", vintorlog_start_event(log, &event));
+        return result == VINTORLOG_OK ? step("end_event", vintorlog_end_event(log, index, when.constData())) : result;
     }
 
     const Options &m;
     QRandomGenerator &random;
     int m_eventsPerSession = 0;
-    // Where the sessions stand between parts.
-    int m_session = 0;
-    int m_eventInSession = 0;
-    bool m_inSession = false;
     QString m_sessionId;
     QString m_error;
+    std::map<QByteArray, int> m_calls;
 };
 
 Options parseOptions(const QCoreApplication &app)
@@ -217,7 +267,8 @@ Options parseOptions(const QCoreApplication &app)
     parser.addOptions({
         { QStringLiteral("logs"), QStringLiteral("Number of logs (default 1)."), QStringLiteral("n"),
           QStringLiteral("1") },
-        { QStringLiteral("parts"), QStringLiteral("Part files per log, at most 10 (default 1), each <name>.<n>.xml."),
+        { QStringLiteral("parts"),
+          QStringLiteral("Part files per session, at most 10 (default 1): each session is a log <name>.<n>.xml."),
           QStringLiteral("n"), QStringLiteral("1") },
         { QStringLiteral("sessions"), QStringLiteral("Sessions per log (default 2)."), QStringLiteral("n"),
           QStringLiteral("2") },
@@ -238,6 +289,15 @@ Options parseOptions(const QCoreApplication &app)
           QStringLiteral("ms"), QStringLiteral("10000") },
         { QStringLiteral("pause-ms"), QStringLiteral("Pause after each part, still holding it (default 0)."),
           QStringLiteral("ms"), QStringLiteral("0") },
+        { QStringLiteral("threads"),
+          QStringLiteral("Open the first log on a thread that ends, the others on the main thread, and write "
+                         "and close each on threads of their own.") },
+        { QStringLiteral("wait-for"), QStringLiteral("With --threads: once opened, wait until this file exists."),
+          QStringLiteral("path") },
+        { QStringLiteral("crash-after"),
+          QStringLiteral("Die right after the n-th successful call of a library function (open, begin_session, "
+                         "end_element, ...), printing \"ended <uuid>\" for each session ended before."),
+          QStringLiteral("function:n") },
     });
     parser.process(app);
 
@@ -254,6 +314,13 @@ Options parseOptions(const QCoreApplication &app)
     options.holdPart = parser.isSet(QStringLiteral("hold")) ? parser.value(QStringLiteral("hold")).toInt() : -1;
     options.holdMs = parser.value(QStringLiteral("hold-ms")).toInt();
     options.pauseMs = parser.value(QStringLiteral("pause-ms")).toInt();
+    options.threads = parser.isSet(QStringLiteral("threads"));
+    options.waitFor = parser.value(QStringLiteral("wait-for"));
+    const QStringList crash = parser.value(QStringLiteral("crash-after")).split(QLatin1Char(':'));
+    if (crash.size() == 2) {
+        options.crashCall = crash.at(0).toUtf8();
+        options.crashCount = crash.at(1).toInt();
+    }
 
     options.folder = parser.value(QStringLiteral("folder"));
     return options;
@@ -273,27 +340,51 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "No log folder could be prepared.\n");
         return 2;
     }
-    const QDir dir(folder);
     QRandomGenerator random(options.seed);
     LogWriter writer(options, random);
-    QStringList firstLog;
-    for (int i = 0; i < options.logs; ++i) {
-        const QString group
-            = options.logs == 1 ? options.prefix : options.prefix + QLatin1Char('-') + QString::number(i);
-        if (!writer.write(options.folder, group)) {
-            std::fprintf(stderr, "Could not write %s: %s\n", qPrintable(group), qPrintable(writer.errorString()));
+    writer.m_folder = folder;
+    std::vector<QString> groups;
+    for (int i = 0; i < options.logs; ++i)
+        groups.push_back(options.logs == 1 ? options.prefix : options.prefix + QLatin1Char('-') + QString::number(i));
+    std::vector<vintorlog *> logs(groups.size(), nullptr);
+    bool ok = true;
+    // Each log in turn; with --threads, as a product with threads uses them: the first handle
+    // opened on a thread that ends at once, the others kept by the main thread while each log
+    // is written on one thread and closed on another.
+    const auto open = [&](size_t i) { ok = writer.open(options.folder, groups[i], logs[i]) && ok; };
+    const auto onThread = [&](auto &&work) { options.threads ? std::thread(work).join() : work(); };
+    if (options.threads) {
+        std::thread([&] { open(0); }).join();
+        for (size_t i = 1; i < groups.size(); ++i)
+            open(i);
+    }
+    if (options.threads && !options.waitFor.isEmpty()) {
+        std::printf("opened\n");
+        std::fflush(stdout);
+        while (!QFile::exists(options.waitFor))
+            QThread::msleep(20);
+    }
+    for (size_t i = 0; ok && i < groups.size(); ++i) {
+        if (!options.threads)
+            open(i);
+        onThread([&] { ok = ok && writer.write(logs[i]); });
+        onThread([&] { ok = writer.close(logs[i]) && ok; });
+        logs[i] = nullptr;
+        if (!ok) {
+            std::fprintf(stderr, "Could not write %s: %s\n", qPrintable(groups[i]), qPrintable(writer.errorString()));
             return 1;
         }
-        QStringList paths;
-        for (int part = 0; part < options.parts; ++part)
-            paths.append(
-                dir.absoluteFilePath(group + QLatin1Char('.') + QString::number(part) + QLatin1String(".xml")));
-        if (i == 0)
-            firstLog = paths;
-        for (const QString &path : paths)
-            std::printf("%s\n", qPrintable(path));
     }
+    for (vintorlog *log : logs)
+        vintorlog_close(log);
+    if (!ok) {
+        std::fprintf(stderr, "Could not open a log: %s\n", qPrintable(writer.errorString()));
+        return 1;
+    }
+    for (const QString &path : writer.paths)
+        std::printf("%s\n", qPrintable(path));
     std::fflush(stdout);
+    const QStringList firstLog = writer.paths;
 
     if (options.holdPart >= 0 && options.holdPart < firstLog.size()) {
         FileLock lock(firstLog.at(options.holdPart).toUtf8().toStdString());

@@ -99,7 +99,7 @@ FilterResult LogFilter::run(const QVector<PublishInstruction> &instructions)
 FilterResult LogFilter::startElement(QXmlStreamReader &reader)
 {
     UsageLogName name;
-    if (!lookupUsageLogName(reader.name(), name)) {
+    if (!lookupUsageLogName(reader.name(), name) || !steersHarvest(name)) {
         m_output.writeCurrentToken(reader);
         return Published;
     }

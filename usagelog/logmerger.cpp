@@ -197,7 +197,7 @@ void GroupMerge::copyOpen(const QXmlStreamReader &reader, bool isSession)
 void GroupMerge::startElement(QXmlStreamReader &reader, bool firstPart)
 {
     UsageLogName known;
-    if (!lookupUsageLogName(reader.name(), known)) {
+    if (!lookupUsageLogName(reader.name(), known) || !steersHarvest(known)) {
         copyOpen(reader);
         return;
     }

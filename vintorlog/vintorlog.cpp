@@ -1,19 +1,29 @@
-// The writers' library: the C interface of vintorlog.h over the log folder rule and the file
-// lock of platform/, writing each part as QXmlStreamWriter with auto-formatting would.
+// The writers' library: the C interface of vintorlog.h over the log folder rule, the file lock
+// and the text conversions of platform/ and the format's names, writing each part as
+// QXmlStreamWriter with auto-formatting would. Each session is a log of its own, so that a
+// product that dies costs the harvest no more than the session it was writing.
 
 #include "vintorlog.h"
 
 #include "filelock.h"
+#include "formatnames.h"
 #include "logfolder.h"
+#include "wide_p.h"
 #include "xmlescape.h"
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -23,11 +33,8 @@ namespace {
 constexpr int maximumParts = 10; // an eleventh, "<name>.10.xml", would sort before "<name>.2.xml"
 constexpr long long defaultPartSize = 1 << 20;
 constexpr int lockWaitMs = 5000; // a harvest holds a part only while it probes or merges it
-
-// The elements that the library writes itself, or that steer the harvest's merge and filter.
-const char *const reservedNames[]
-    = { "kaldousage",  "schema",         "loguuid",       "logsequence", "logstatus",  "logfinal", "session",
-        "sessionuuid", "sessioncrashed", "eventsomitted", "anon",        "eventstart", "eventend", "event" };
+constexpr size_t chunkSize = 64 * 1024; // what the writer passes to the file at a time
+constexpr int nameTries = 1000; // names tried for a following session's log, or a made-up one
 
 bool isNameStart(char c)
 {
@@ -46,10 +53,12 @@ bool isValidName(const char *name)
     return std::strncmp(name, "xml", 3) != 0;
 }
 
+// The names that steer the harvest's merge and filter, which the library writes itself where
+// they belong and a product's own elements may not take.
 bool isReservedName(const char *name)
 {
-    for (const char *reserved : reservedNames) {
-        if (std::strcmp(name, reserved) == 0)
+    for (UsageLogName reserved : steeringNames) {
+        if (std::strcmp(name, usageLogNameTexts[static_cast<int>(reserved)]) == 0)
             return true;
     }
     return false;
@@ -86,11 +95,21 @@ bool isValidText(const char *text)
 }
 
 // Writes what QXmlStreamWriter with auto-formatting writes for the same calls, into a buffer
-// that the part takes after each call.
+// that goes to the file after each call, and whenever it holds a chunk: a text costs the
+// library a chunk of memory, however long it is.
 class XmlWriter
 {
 public:
     std::string bytes;
+    std::ofstream *file = nullptr;
+    long long written = 0; // bytes passed to the file
+
+    void drain()
+    {
+        file->write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        written += static_cast<long long>(bytes.size());
+        bytes.clear();
+    }
 
     void declaration() { bytes += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"; }
     void start(const char *name)
@@ -157,14 +176,24 @@ private:
         return hadSomethingWritten;
     }
     void indent() { bytes += '\n' + std::string(4 * m_tags.size(), ' '); }
+    // Runs of characters that need no escape are copied whole, at most a chunk at a time.
     void escaped(const char *text, xmlescape::Mode mode)
     {
-        for (const char *p = text; *p; ++p) {
-            const char *entity = xmlescape::entity(static_cast<unsigned char>(*p), mode);
-            if (entity)
+        const char *run = text;
+        for (const char *p = text;; ++p) {
+            const char *entity = *p ? xmlescape::entity(static_cast<unsigned char>(*p), mode) : nullptr;
+            if (*p && !entity && static_cast<size_t>(p - run) < chunkSize)
+                continue;
+            bytes.append(run, static_cast<size_t>(p - run));
+            run = p;
+            if (!*p)
+                return;
+            if (entity) {
                 bytes += entity;
-            else
-                bytes += *p;
+                run = p + 1;
+            }
+            if (bytes.size() >= chunkSize)
+                drain();
         }
     }
 
@@ -174,27 +203,100 @@ private:
     bool m_wroteSomething = false;
 };
 
+// Runs the lock calls of one handle on a thread of its own. A named mutex belongs to the thread
+// that took it, on Windows and in the robust mutexes that stand for it on POSIX: taken on a
+// product's thread, a part's lock could be released on no other thread, and would count as
+// abandoned as soon as that thread ended. The keeper lives as long as the handle, so any thread
+// may use the handle, and the lock goes only with the handle or the process.
+class LockKeeper
+{
+public:
+    LockKeeper()
+        : m_thread([this] { serve(); })
+    {
+    }
+    ~LockKeeper()
+    {
+        {
+            const std::lock_guard<std::mutex> hold(m_mutex);
+            m_stop = true;
+        }
+        m_wake.notify_all();
+        m_thread.join();
+    }
+    LockKeeper(const LockKeeper &) = delete;
+    LockKeeper &operator=(const LockKeeper &) = delete;
+
+    // Runs `task` on the keeper's thread and returns once it has run, with what it threw.
+    void run(const std::function<void()> &task)
+    {
+        std::unique_lock<std::mutex> hold(m_mutex);
+        m_task = &task;
+        m_wake.notify_all();
+        m_wake.wait(hold, [this] { return !m_task; });
+        if (m_thrown)
+            std::rethrow_exception(std::exchange(m_thrown, nullptr));
+    }
+
+private:
+    void serve()
+    {
+        std::unique_lock<std::mutex> hold(m_mutex);
+        while (true) {
+            m_wake.wait(hold, [this] { return m_task || m_stop; });
+            if (!m_task)
+                return;
+            try {
+                (*m_task)();
+            } catch (...) {
+                m_thrown = std::current_exception();
+            }
+            m_task = nullptr;
+            m_wake.notify_all();
+        }
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    const std::function<void()> *m_task = nullptr;
+    std::exception_ptr m_thrown;
+    bool m_stop = false;
+    std::thread m_thread; // last: it starts serving once the rest is made
+};
+
 // One part file, held under its lock from before it is made until it is released.
 struct Part
 {
     int number = 0;
     std::string path;
-    std::unique_ptr<FileLock> lock;
+    std::unique_ptr<FileLock> lock; // made, taken and given back on the handle's keeper thread
     std::ofstream file;
     XmlWriter xml;
-    long long size = 0;
 };
 
 } // namespace
 
 struct vintorlog
 {
+    ~vintorlog() { releasePart(); }
+
+    // Gives back the current part's lock on the keeper thread and drops the part.
+    void releasePart()
+    {
+        if (part)
+            keeper.run([this] { part->lock.reset(); });
+        part.reset();
+    }
+
+    LockKeeper keeper;
     std::string folder;
-    std::string name;
+    std::string givenName; // empty: each log's name is made up
+    std::string name; // of the log written now, or last
+    int logs = 0; // begun by this handle
     unsigned flags = 0;
     long long partSize = defaultPartSize;
     std::string logUuid;
-    std::unique_ptr<Part> part;
+    std::unique_ptr<Part> part; // none between one session's log and the next
     bool started = false; // the current part's head is written
     bool inSession = false;
     std::string sessionUuid;
@@ -208,31 +310,6 @@ struct vintorlog
 };
 
 namespace {
-
-// UTF-8 from the wide strings of the platform interfaces: UTF-16 on Windows, UTF-32 elsewhere.
-std::string utf8(const std::wstring &text)
-{
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        char32_t c = static_cast<char32_t>(text[i]);
-        if (c >= 0xd800 && c < 0xdc00 && i + 1 < text.size())
-            c = 0x10000 + ((c - 0xd800) << 10) + (static_cast<char32_t>(text[++i]) - 0xdc00);
-        static const char32_t lead[] = { 0, 0xc0, 0xe0, 0xf0 };
-        const int extra = c < 0x80 ? 0 : c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
-        out += static_cast<char>(lead[extra] | (c >> (6 * extra)));
-        for (int shift = 6 * (extra - 1); shift >= 0; shift -= 6)
-            out += static_cast<char>(0x80 | ((c >> shift) & 0x3f));
-    }
-    return out;
-}
-
-// ASCII letters lowered: Windows' file names ignore their case.
-std::string folded(std::string text)
-{
-    for (char &c : text)
-        c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-    return text;
-}
 
 int fail(vintorlog *log, int code, const std::string &text)
 {
@@ -253,39 +330,84 @@ std::string newUuid(vintorlog *log)
     return uuid;
 }
 
-// Makes and locks part `number`. The first part must be the first file of its name.
+// Whether the folder holds a file of log `name`, whatever the case of its letters: Windows
+// folds them, and the harvest groups files by the name before the first dot.
+int checkNameFree(vintorlog *log, const std::string &name)
+{
+    const std::string prefix = FileLock::foldedPath(name + '.');
+    std::error_code error;
+    for (fs::directory_iterator it(fs::u8path(log->folder), error), end; !error && it != end; it.increment(error)) {
+        if (FileLock::foldedPath(it->path().filename().u8string()).compare(0, prefix.size(), prefix) == 0)
+            return fail(log, VINTORLOG_EXISTS, "the log folder has a log named " + name + " already");
+    }
+    if (error)
+        return fail(log, VINTORLOG_IO, "cannot read the log folder " + log->folder + ": " + error.message());
+    return VINTORLOG_OK;
+}
+
+// Makes and locks part `number` of the log `log->name`; the first part must be the first file
+// of its name. On failure nothing stays locked.
 int openPart(vintorlog *log, int number, std::unique_ptr<Part> &part)
 {
     part = std::make_unique<Part>();
     part->number = number;
     part->path = log->folder + '/' + log->name + '.' + std::to_string(number) + ".xml";
-    part->lock = std::make_unique<FileLock>(part->path, false);
-    if (!part->lock->tryLock(lockWaitMs))
-        return fail(log, VINTORLOG_BUSY, "another process holds the lock of " + part->path);
-    std::error_code error;
-    if (number == 0) {
-        for (fs::directory_iterator it(fs::u8path(log->folder), error), end; !error && it != end; it.increment(error)) {
-            const std::string file = folded(it->path().filename().u8string());
-            if (file.compare(0, log->name.size() + 1, folded(log->name) + '.') == 0)
-                return fail(log, VINTORLOG_EXISTS, "the log folder has a log named " + log->name + " already");
-        }
-        if (error)
-            return fail(log, VINTORLOG_IO, "cannot read the log folder " + log->folder + ": " + error.message());
+    part->xml.file = &part->file;
+    bool locked = false;
+    log->keeper.run([&] {
+        part->lock = std::make_unique<FileLock>(part->path, false);
+        locked = part->lock->tryLock(lockWaitMs);
+    });
+    int result = VINTORLOG_OK;
+    if (!locked)
+        result = fail(log, VINTORLOG_BUSY, "another process holds the lock of " + part->path);
+    else if (number == 0)
+        result = checkNameFree(log, log->name);
+    if (result == VINTORLOG_OK) {
+        part->file.open(fs::u8path(part->path), std::ios::binary | std::ios::trunc);
+        if (!part->file)
+            result = fail(log, VINTORLOG_IO, "cannot make " + part->path + ": " + std::strerror(errno));
     }
-    part->file.open(fs::u8path(part->path), std::ios::binary | std::ios::trunc);
-    if (!part->file)
-        return fail(log, VINTORLOG_IO, "cannot make " + part->path + ": " + std::strerror(errno));
-    return VINTORLOG_OK;
+    if (result != VINTORLOG_OK)
+        log->keeper.run([&] { part->lock.reset(); });
+    return result;
+}
+
+// Begins the log of the next session: the name given to vintorlog_open for the first, then that
+// name with "-2", "-3", ... (the first that the folder does not have); without a given name, a
+// made-up one each time.
+int beginLog(vintorlog *log)
+{
+    int result = VINTORLOG_EXISTS;
+    for (int attempt = 0; result == VINTORLOG_EXISTS && attempt < nameTries; ++attempt) {
+        if (log->givenName.empty())
+            log->name = "log-" + newUuid(log).substr(0, 8) + newUuid(log).substr(0, 8);
+        else if (log->logs == 0)
+            log->name = log->givenName;
+        else
+            log->name = log->givenName + '-' + std::to_string(log->logs + 1 + attempt);
+        result = openPart(log, 0, log->part);
+        if (result != VINTORLOG_OK)
+            log->part.reset();
+        if (log->logs == 0 && !log->givenName.empty())
+            break; // the product's own name is the one it asked for
+    }
+    if (result == VINTORLOG_OK) {
+        ++log->logs;
+        log->started = false;
+        log->full = false;
+        if (log->logUuid.empty())
+            log->logUuid = newUuid(log);
+    }
+    return result;
 }
 
 // Passes what the part's writer holds to its file at once: a product that dies loses nothing
 // it handed over before.
 int flushPart(vintorlog *log, Part &part)
 {
-    part.file.write(part.xml.bytes.data(), static_cast<std::streamsize>(part.xml.bytes.size()));
+    part.xml.drain();
     part.file.flush();
-    part.size += static_cast<long long>(part.xml.bytes.size());
-    part.xml.bytes.clear();
     if (part.file)
         return VINTORLOG_OK;
     log->failure = VINTORLOG_IO;
@@ -336,36 +458,47 @@ void startPart(vintorlog *log)
     }
 }
 
+// Ends the log written now: its last part marked final and released, for the harvest to take.
+int finishLog(vintorlog *log)
+{
+    startPart(log);
+    const int result = finishPart(log, *log->part, true);
+    log->releasePart();
+    log->logUuid.clear();
+    log->started = false;
+    return result;
+}
+
 // Goes on in the next part: made, locked and given its head before the current one is ended
 // and released, so that a harvest never finds the log's parts all free while it is written.
 int nextPart(vintorlog *log)
 {
     if (log->part->number + 1 == maximumParts) {
         log->full = true;
-        return fail(log, VINTORLOG_FULL, "the log has ten parts and the last one is full: close it and open another");
+        return fail(log, VINTORLOG_FULL, "the log has ten parts and the last one is full: end the session");
     }
     startPart(log);
     std::unique_ptr<Part> next;
     if (const int result = openPart(log, log->part->number + 1, next))
         return result;
     writeHead(log, *next);
-    if (const int result = flushPart(log, *next))
-        return result;
-    if (const int result = finishPart(log, *log->part, false))
-        return result;
-    log->part = std::move(next); // releases the previous part's lock
-    return VINTORLOG_OK;
+    int result = flushPart(log, *next);
+    if (result == VINTORLOG_OK)
+        result = finishPart(log, *log->part, false);
+    log->releasePart();
+    log->part = std::move(next);
+    return result;
 }
 
 // After a call that wrote something: the bytes go to the file, and a full part is followed by
-// the next where the log is between elements of a session or between sessions. When the next
+// the next where the session is between its elements. When the next
 // part cannot be made (the tenth is full, or its lock is busy), the log goes on in this one:
 // the call itself went through.
 int written(vintorlog *log)
 {
     if (const int result = flushPart(log, *log->part))
         return result;
-    if (log->part->size < log->partSize || log->openElements > 0)
+    if (log->part->xml.written < log->partSize || log->openElements > 0)
         return VINTORLOG_OK;
     if (nextPart(log) != VINTORLOG_OK && !log->failure)
         log->error.clear();
@@ -381,7 +514,7 @@ int usable(vintorlog *log, bool content)
     if (log->failure)
         return fail(log, log->failure, "the log takes no more after an earlier failure");
     if (content && log->full)
-        return fail(log, VINTORLOG_FULL, "the log has ten parts and the last one is full: close it and open another");
+        return fail(log, VINTORLOG_FULL, "the log has ten parts and the last one is full: end the session");
     return VINTORLOG_OK;
 }
 
@@ -476,23 +609,24 @@ int vintorlog_open(vintorlog **result, const char *folder, const char *name, uns
     return guarded(log, [&] {
         log->failure = VINTORLOG_MISUSE; // until the first part is made
         log->flags = flags;
-        if (!name || !*name || std::strlen(name) > 100
-            || std::strspn(name, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_")
-                   != std::strlen(name))
+        if (name
+            && (!*name || std::strlen(name) > 100
+                || std::strspn(name, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_")
+                       != std::strlen(name)))
             return fail(log, VINTORLOG_INVALID, "a log name is made of letters, digits, '-' and '_'");
         if (folder && !isValidText(folder))
             return fail(log, VINTORLOG_INVALID, invalidText);
         // The folder spelt as the harvest spells it (absolute, cleaned, without a trailing
         // separator), since the lock of a part is named after its path.
-        const fs::path given = fs::u8path(folder ? std::string(folder) : utf8(findLogFolder(currentUserName())));
+        const fs::path given
+            = fs::u8path(folder ? std::string(folder) : wide::toUtf8(findLogFolder(currentUserName())));
         if (given.empty())
             return fail(log, VINTORLOG_IO, "no log folder could be prepared");
         log->folder = fs::absolute(given).lexically_normal().u8string();
         while (log->folder.size() > 1 && (log->folder.back() == '/' || log->folder.back() == '\\'))
             log->folder.pop_back();
-        log->name = name;
-        log->logUuid = newUuid(log);
-        if (const int opened = openPart(log, 0, log->part)) {
+        log->givenName = name ? name : "";
+        if (const int opened = beginLog(log)) {
             log->failure = opened;
             return opened;
         }
@@ -501,12 +635,17 @@ int vintorlog_open(vintorlog **result, const char *folder, const char *name, uns
     });
 }
 
+const char *vintorlog_name(const vintorlog *log)
+{
+    return log ? log->name.c_str() : "";
+}
+
 int vintorlog_set_part_size(vintorlog *log, long long bytes)
 {
     if (const int result = usable(log, false))
         return result;
     if (log->started)
-        return fail(log, VINTORLOG_MISUSE, "the part size is set before the first session");
+        return fail(log, VINTORLOG_MISUSE, "the part size is set before a session begins");
     if (bytes < 4096)
         return fail(log, VINTORLOG_INVALID, "a part holds at least 4096 bytes");
     log->partSize = bytes;
@@ -518,7 +657,7 @@ int vintorlog_set_log_uuid(vintorlog *log, const char *uuid)
     if (const int result = usable(log, false))
         return result;
     if (log->started || !uuid)
-        return fail(log, VINTORLOG_MISUSE, "the log's identity is set before the first session");
+        return fail(log, VINTORLOG_MISUSE, "the log's identity is set before a session begins");
     if (!*uuid || !isValidText(uuid))
         return fail(log, VINTORLOG_INVALID, invalidText);
     return guarded(log, [&] {
@@ -541,6 +680,10 @@ int vintorlog_begin_session(vintorlog *log, const vintorlog_session *s)
                       s->ram }))
         return fail(log, VINTORLOG_INVALID, invalidText);
     return guarded(log, [&] {
+        if (!log->part) {
+            if (const int result = beginLog(log))
+                return result;
+        }
         startPart(log);
         log->sessionUuid = s->uuid && *s->uuid ? s->uuid : newUuid(log);
         XmlWriter &xml = log->part->xml;
@@ -692,7 +835,7 @@ int vintorlog_end_session(vintorlog *log)
     return guarded(log, [&] {
         log->part->xml.end();
         log->inSession = false;
-        return written(log);
+        return finishLog(log);
     });
 }
 
@@ -700,8 +843,9 @@ int vintorlog_next_part(vintorlog *log)
 {
     if (const int result = usable(log, true))
         return result;
-    if (log->openElements > 0)
-        return fail(log, VINTORLOG_MISUSE, "end the session's elements first");
+    if (log->openElements > 0 || !log->part)
+        return fail(log, VINTORLOG_MISUSE,
+                    log->part ? "end the session's elements first" : "no log is open between sessions");
     return guarded(log, [&] { return nextPart(log); });
 }
 
@@ -717,15 +861,17 @@ int vintorlog_close(vintorlog *log)
     const int result = guarded(log, [&] {
         if (log->failure)
             return log->failure == VINTORLOG_IO ? VINTORLOG_IO : VINTORLOG_OK;
+        if (!log->part)
+            return VINTORLOG_OK; // the last session's log is finished already
         startPart(log);
         for (; log->openElements > 0; --log->openElements)
             log->part->xml.end();
         if (log->inSession)
             log->part->xml.end();
         log->inSession = false;
-        return finishPart(log, *log->part, true);
+        return finishLog(log);
     });
-    delete log; // releases the lock of the part written last
+    delete log; // releases the lock of the part written last, and ends the keeper thread
     return result;
 }
 

@@ -1,20 +1,25 @@
 /* vintorlog: writes usage logs the way the harvest (vintor) expects them.
  *
  * A product opens a log, begins sessions with their identification, adds events and other
- * elements, ends the sessions and closes the log. The library writes the log into the current
- * user's log folder as part files "<name>.<n>.xml", each under the file lock that the harvest
- * shares with the writers: a new part when a part reaches its size, at most ten parts, the next
- * part made and locked before the previous one is released, and <logfinal> in the last part
- * only when the log is closed. A product that dies leaves at most the part it was writing
- * unfinished, and the harvest closes that one's open session as crashed.
+ * elements, ends the sessions and closes the log. Each session is a log of its own in the
+ * current user's log folder, written as part files "<name>.<n>.xml", each under the file lock
+ * that the harvest shares with the writers: a new part when a part reaches its size, at most
+ * ten parts, the next part made and locked before the previous one is released. Ending a
+ * session marks its log's last part final (<logfinal>) and releases it: the harvest takes it
+ * on its next run, while the product goes on. A product that dies loses only the session it
+ * was writing: the harvest drops a log whose session was cut off, and delivers every session
+ * that had ended.
  *
  * Texts are UTF-8. Every call returns VINTORLOG_OK or an error code; vintorlog_errmsg() tells
  * what went wrong. A call that fails writes nothing, and a log stays one that the harvest can
  * merge whatever the calls made of it. No call throws, keeps global state or writes anything
- * outside the log folder.
+ * outside the log folder. A text costs the library a fixed buffer (64 KiB), however long it is.
  *
- * Threads: one log handle is used by one thread at a time. Different handles, in one process
- * or in several, may write different logs at the same time. */
+ * Threads: a log handle may be used by any thread, one call at a time: opened on one thread,
+ * written on others, closed on yet another, whether or not the thread that opened it still
+ * runs. The part locks are held by a thread that the handle keeps for itself, and given back
+ * by vintorlog_close or by the end of the process. Different handles, in one process or in
+ * several, may write different logs at the same time. */
 #ifndef VINTORLOG_H
 #define VINTORLOG_H
 
@@ -30,8 +35,8 @@
 #define VINTORLOG_API
 #endif
 
-#define VINTORLOG_VERSION "1.0.0"
-#define VINTORLOG_VERSION_NUMBER 10000
+#define VINTORLOG_VERSION "1.1.0"
+#define VINTORLOG_VERSION_NUMBER 10100
 
 #ifdef __cplusplus
 extern "C" {
@@ -45,7 +50,7 @@ typedef struct vintorlog vintorlog;
 #define VINTORLOG_INVALID 2 /* a name or text the format cannot carry: not UTF-8, or characters XML 1.0 has not */
 #define VINTORLOG_EXISTS 3 /* the folder holds a log of that name already */
 #define VINTORLOG_BUSY 4 /* another process holds the lock of a part file */
-#define VINTORLOG_FULL 5 /* the log has its ten parts and the last one is full: close it, open another */
+#define VINTORLOG_FULL 5 /* the session's log has its ten parts and the last one is full: end the session */
 #define VINTORLOG_IO 6 /* the system refused to write (a full disk, say): the log takes no more */
 #define VINTORLOG_NOMEM 7 /* out of memory */
 
@@ -103,11 +108,18 @@ VINTORLOG_API const char *vintorlog_version(void);
 
 /* Opens the log `name` (letters, digits, '-' and '_', at most 100) in `folder`, or in the current
  * user's log folder when `folder` is NULL, for the destinations in `flags`. Its first part is made
- * and locked at once; a name that the folder already has gives VINTORLOG_EXISTS. *log receives a
- * handle even when the call fails, unless memory ran out: read vintorlog_errmsg() and close it. */
+ * and locked at once; a name that the folder already has, in any case of its letters, gives
+ * VINTORLOG_EXISTS. The first session goes into that log, each following one into a log of its
+ * own named "<name>-2", "<name>-3", ... (the first the folder does not have). A NULL `name` makes
+ * up a fresh one for each session's log ("log-" and 16 hex digits): vintorlog_name() tells it.
+ * *log receives a handle even when the call fails, unless memory ran out: read
+ * vintorlog_errmsg() and close it. */
 VINTORLOG_API int vintorlog_open(vintorlog **log, const char *folder, const char *name, unsigned flags);
-/* Before the first session: the size at which a part is followed by the next (default 1 MiB,
- * at least 4096), and the log's own identity (default: a new random one). */
+/* The name of the log written now (or last): its files are "<name>.<n>.xml". "" for NULL. */
+VINTORLOG_API const char *vintorlog_name(const vintorlog *log);
+/* Before a session begins: the size at which a part is followed by the next (default 1 MiB,
+ * at least 4096), and the identity of the log that the session starts (default: a new random
+ * one for each log). */
 VINTORLOG_API int vintorlog_set_part_size(vintorlog *log, long long bytes);
 VINTORLOG_API int vintorlog_set_log_uuid(vintorlog *log, const char *uuid);
 
@@ -117,24 +129,29 @@ VINTORLOG_API int vintorlog_begin_session(vintorlog *log, const vintorlog_sessio
 VINTORLOG_API int vintorlog_write_event(vintorlog *log, const vintorlog_event *event);
 VINTORLOG_API int vintorlog_start_event(vintorlog *log, const vintorlog_event *event);
 VINTORLOG_API int vintorlog_end_event(vintorlog *log, int id, const char *end_time);
-/* Any other element of the session: opened, given attributes (right after it is opened) and
- * text, or written in one call; text marked anon goes inside <anon>. */
+/* Any other element of the session: opened, given attributes (right after it is opened, each
+ * name once) and text, or written in one call; text marked anon goes inside <anon>. At any
+ * depth, an element may not take a name that the harvest's merge or filter acts on
+ * (VINTORLOG_INVALID): the names of the log's and the session's head that the library writes
+ * itself, the session's identification among them (productid, country, locale, ...), and the
+ * names of events and of anonymised text (event, eventstart, anon, ...). */
 VINTORLOG_API int vintorlog_begin_element(vintorlog *log, const char *name);
 VINTORLOG_API int vintorlog_add_attribute(vintorlog *log, const char *name, const char *value);
 VINTORLOG_API int vintorlog_add_text(vintorlog *log, const char *text, int anon);
 VINTORLOG_API int vintorlog_end_element(vintorlog *log);
 VINTORLOG_API int vintorlog_write_element(vintorlog *log, const char *name, const char *text, int anon);
-/* Ends the session; its elements must be ended first. */
+/* Ends the session, its elements ended first, and hands its log over to the harvest. */
 VINTORLOG_API int vintorlog_end_session(vintorlog *log);
 
-/* Goes on in a new part now, as when the current one is full. */
+/* Goes on in a new part of the session's log now, as when the current one is full. */
 VINTORLOG_API int vintorlog_next_part(vintorlog *log);
 
 /* What the last call that failed on this handle went wrong with; "" when none has. */
 VINTORLOG_API const char *vintorlog_errmsg(const vintorlog *log);
 
 /* Ends what is open, marks the last part final, releases it and frees the handle, which is then
- * gone whatever the result. A log whose writing failed is left as it stands. */
+ * gone whatever the result. A log whose writing failed is left as it stands. Any thread may
+ * close a handle. */
 VINTORLOG_API int vintorlog_close(vintorlog *log);
 
 #ifdef __cplusplus

@@ -1,5 +1,6 @@
 #include "testtools.h"
 
+#include "filelock.h"
 #include "logfolder.h"
 
 #include <QCoreApplication>
@@ -298,6 +299,12 @@ void expectGolden(const QString &path, const QByteArray &actual)
     if (qEnvironmentVariableIntValue("VINTOR_UPDATE_GOLDEN") == 1)
         writeFile(path, actual);
     EXPECT_EQ(actual.toStdString(), readFile(path).toStdString()) << path.toStdString();
+}
+
+bool lockObjectExists(const QString &path)
+{
+    const std::string object = FileLock::objectFile(path.toStdString());
+    return !targetIsWindows() && !object.empty() && QFileInfo::exists(QString::fromStdString(object));
 }
 
 QStringList filesIn(const QString &folder)
