@@ -57,7 +57,8 @@ std::string FileLockPrivate::objectNameFor(const std::wstring &mutexName)
 
 std::string FileLock::objectFile(const std::string &path)
 {
-    return "/dev/shm" + FileLockPrivate::objectNameFor(L"Global\\" + FileLockPrivate::widen(FileLockPrivate::normalize(path)));
+    return "/dev/shm"
+           + FileLockPrivate::objectNameFor(L"Global\\" + FileLockPrivate::widen(FileLockPrivate::normalize(path)));
 }
 
 int FileLockPrivate::readyWaitMs = 2000;

@@ -253,10 +253,10 @@ TEST_F(Run, AWriterKilledAnywhereCostsOnlyTheSessionItWasWriting)
     for (const QString &death : args("open:1 begin_session:1 begin_element:3 add_attribute:2 add_text:1 end_element:3 "
                                      "write_element:2 write_event:1 start_event:3 end_event:2 next_part:2 "
                                      "end_session:1 end_session:2"_s)) {
-        const ProcessResult writer = runProgram(
-            targetProgram("logwriter"_s),
-            args("--sessions 2 --parts 2 --events 4 --seed %1 --crash-after "_s.arg(++seed) + death),
-            home.environment());
+        const ProcessResult writer
+            = runProgram(targetProgram("logwriter"_s),
+                         args("--sessions 2 --parts 2 --events 4 --seed %1 --crash-after "_s.arg(++seed) + death),
+                         home.environment());
         EXPECT_EQ(writer.exitCode, 9) << death.toStdString() << writer.err.constData();
         for (const QByteArray &line : writer.out.split('\n'))
             ended[QString::fromUtf8(line.mid(6).trimmed())] += line.startsWith("ended ") ? 1 : 0;

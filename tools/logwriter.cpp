@@ -142,7 +142,7 @@ private:
     void report(vintorlog *log, int part)
     {
         paths.append(QDir(m_folder).absoluteFilePath(QString::fromUtf8(vintorlog_name(log)) + QLatin1Char('.')
-                                                    + QString::number(part) + QLatin1String(".xml")));
+                                                     + QString::number(part) + QLatin1String(".xml")));
     }
 
     // A document element of the product's own, as products add them beside their events.
