@@ -1,5 +1,6 @@
 // The writers' library driven by any sequence of calls with any texts and names: whatever it
-// was asked, each part it leaves is well-formed XML and the log merges whole.
+// was asked, each part it leaves is well-formed XML, each session's log merges whole, and the
+// session's identification stands in it once, whatever elements followed.
 //
 // Input: calls one after the other, each an operation byte and two texts ended by zero bytes.
 
@@ -10,6 +11,7 @@
 #include <QDir>
 #include <QFile>
 
+#include <map>
 #include <string>
 
 FUZZ_INITIALIZE
@@ -57,17 +59,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (vintorlog_close(log) != VINTORLOG_OK)
         qFatal("the log could not be closed");
 
-    std::set<QString> parts;
+    std::map<QString, std::set<QString>> logs;
     for (const QString &name : QDir(folder).entryList(QDir::Files)) {
         QFile part(folder + QLatin1Char('/') + name);
         if (!part.open(QIODevice::ReadOnly))
             qFatal("cannot read %s", qPrintable(name));
         fuzzing::requireWellFormed(part.readAll());
-        parts.insert(name);
+        logs[name.section(QLatin1Char('.'), 0, 0)].insert(name);
     }
-    const MergedLog merged = LogMerger(QDir(folder), QDir(folder)).mergeGroup(QStringLiteral("f"), parts);
-    QFile full(merged.path);
-    if (!full.open(QIODevice::ReadOnly) || full.readAll().contains("<sessioncrashed>"))
-        qFatal("the log did not merge whole");
+    for (const auto &[name, parts] : logs) {
+        const MergedLog merged = LogMerger(QDir(folder), QDir(folder)).mergeGroup(name, parts);
+        QFile full(merged.path);
+        const QByteArray text = full.open(QIODevice::ReadOnly) ? full.readAll() : QByteArray();
+        if (text.isEmpty() || text.contains("<sessioncrashed>"))
+            qFatal("the log %s did not merge whole", qPrintable(name));
+        // The session's identification stands once, where the library wrote it.
+        for (const char *field : { "productid", "productversion", "productlanguage", "osplatform", "osversion",
+                                   "osservicepack", "osbits", "cpuarchitecture", "country", "locale" }) {
+            const QByteArray tag = QByteArray("<") + field;
+            if (text.count(tag + '>') + text.count(tag + ' ') + text.count(tag + '/') > 1)
+                qFatal("the log %s has a second %s", qPrintable(name), field);
+        }
+    }
     return 0;
 }

@@ -190,7 +190,7 @@ echo "msi: task definition checked"
 export WINETEMP
 WINETEMP=$(windows_path "$work/temp")
 logs="$work/temp/KALDO Technologies/Zadazevi Rerevarazu Logs"
-wine "$bin/logwriter.exe" --sessions 3 </dev/null >/dev/null 2>&1 || fail "the log writer failed"
+wine "$bin/logwriter.exe" --sessions 1 </dev/null >/dev/null 2>&1 || fail "the log writer failed"
 wine 'C:\Program Files\KALDO Technologies\vintorw.exe' -forKALDO </dev/null >"$work/run.out" 2>&1 ||
     fail "the installed vintorw.exe failed: $(cat "$work/run.out")"
 [ ! -s "$work/run.out" ] || fail "vintorw.exe printed: $(cat "$work/run.out")"

@@ -45,4 +45,10 @@ for program in vintor:CUI vintorw:GUI; do
     # Each event's text is its one string, placed whole.
     [ "$(grep -cFx '   %1\n\000' <<<"$resources")" = 5 ] || { echo "test-windows: $exe: message texts" >&2; exit 1; }
 done
+library_version=$(sed -n 's/^set(VINTORLOG_VERSION \([0-9.]*\))/\1/p' vintorlog/CMakeLists.txt)
+resources=$(x86_64-w64-mingw32-windres -i build-windows/bin/vintorlog.dll -O rc)
+for want in 'VALUE "CompanyName", "KALDO Technologies"' 'VALUE "OriginalFilename", "vintorlog.dll"' \
+    "VALUE \"FileVersion\", \"$library_version\"" "VALUE \"ProductVersion\", \"$version\""; do
+    grep -qF -- "$want" <<<"$resources" || { echo "test-windows: vintorlog.dll has no resource with $want" >&2; exit 1; }
+done
 echo "test-windows: subsystems, versions, manifests and message tables checked"

@@ -58,8 +58,7 @@ class Helper
 {
 public:
     Helper(const std::string &mode, const std::string &path)
-        : m_holds(mode == "hold" || mode == "crash")
-        , m_path(path)
+        : m_heldPath(mode == "hold" || mode == "crash" ? path : std::string())
     {
         // A Windows program reads its arguments in the ANSI code page, where each byte of the
         // path is the code unit of the same value.
@@ -74,8 +73,8 @@ public:
     ~Helper()
     {
         kill();
-        if (m_holds)
-            (void)FileLock(m_path, false).tryLock(0);
+        if (!m_heldPath.empty())
+            (void)FileLock(m_heldPath, false).tryLock(0);
     }
     bool waitForLock() const
     {
@@ -93,8 +92,7 @@ public:
     }
 
 private:
-    bool m_holds;
-    std::string m_path;
+    std::string m_heldPath;
     TempFolder m_ready;
     QProcess m_process;
 };

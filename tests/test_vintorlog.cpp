@@ -1,15 +1,18 @@
-// The writers' library through its C interface: whatever a product does with it, each call
-// says whether it went through, and what it leaves in the folder merges. Its everyday use (the
-// reference writer's logs harvested by the tool) is in the run tests.
+// The writers' library through its C interface: each call says whether it went through, and what
+// it leaves merges. Its everyday use (the reference writer's logs harvested) is in the run tests.
 
+#include "filelock.h"
+#include "formatnames.h"
 #include "logmerger.h"
 #include "testtools.h"
 #include "vintorlog.h"
 #include "xmloutput.h"
 
+#include <QRegularExpression>
 #include <QXmlStreamWriter>
 
 #include <functional>
+#include <thread>
 
 #ifndef _WIN32
 #include <csignal>
@@ -36,73 +39,120 @@ MergedLog merge(const QString &folder, const QString &name, bool whole = true)
 
 TEST(VintorLog, MisuseIsAnErrorAndLeavesALogThatMerges)
 {
+    // Each case's last call fails with its code, without a trace, and the log merges as product 12's.
     QTemporaryDir dir;
     const QByteArray folder = dir.path().toUtf8();
     vintorlog_session session {};
     session.product_id = "12";
     const vintorlog_event event { 1, "Open", nullptr, nullptr, nullptr, 0 };
-    const auto begin = [&](vintorlog *log) { return vintorlog_begin_session(log, &session); };
-    const auto note = [&](vintorlog *log, const char *name, const char *text) {
-        begin(log);
-        return vintorlog_write_element(log, name, text, 0);
+    using Step = std::function<int(vintorlog *)>;
+    const Step begin = [&](vintorlog *log) { return vintorlog_begin_session(log, &session); };
+    const Step startEvent = [&](vintorlog *log) { return vintorlog_start_event(log, &event); };
+    const Step endSession = vintorlog_end_session, nextPart = vintorlog_next_part;
+    const auto element
+        = [](const char *name) { return Step([=](vintorlog *log) { return vintorlog_begin_element(log, name); }); };
+    const auto text
+        = [](const char *text) { return Step([=](vintorlog *log) { return vintorlog_add_text(log, text, 1); }); };
+    const auto attribute = [](const char *value) {
+        return Step([=](vintorlog *log) { return vintorlog_add_attribute(log, "kind", value); });
     };
-    const QList<std::tuple<const char *, int, std::function<int(vintorlog *)>>> cases {
-        { "an event outside a session", VINTORLOG_MISUSE,
-          [&](vintorlog *log) { return vintorlog_write_event(log, &event); } },
-        { "a session in a session", VINTORLOG_MISUSE, [&](vintorlog *log) { return begin(log) + begin(log); } },
-        { "a session ended inside an element", VINTORLOG_MISUSE,
-          [&](vintorlog *log) {
-              return begin(log) + vintorlog_begin_element(log, "note") + vintorlog_end_session(log);
-          } },
-        { "an attribute after text", VINTORLOG_MISUSE,
-          [&](vintorlog *log) {
-              return begin(log) + vintorlog_begin_element(log, "note") + vintorlog_add_text(log, "x", 1)
-                     + vintorlog_add_attribute(log, "kind", "y");
-          } },
-        { "Latin-1, not UTF-8", VINTORLOG_INVALID, [&](vintorlog *log) { return note(log, "note", "caf\xe9"); } },
-        { "an overlong form", VINTORLOG_INVALID, [&](vintorlog *log) { return note(log, "note", "\xc0\xaf"); } },
-        { "a surrogate", VINTORLOG_INVALID, [&](vintorlog *log) { return note(log, "note", "\xed\xa0\x80"); } },
-        { "a control character", VINTORLOG_INVALID, [&](vintorlog *log) { return note(log, "note", "bell\x07"); } },
-        { "U+FFFE", VINTORLOG_INVALID, [&](vintorlog *log) { return note(log, "note", "\xef\xbf\xbe"); } },
-        { "a name that steers the merge", VINTORLOG_INVALID,
-          [&](vintorlog *log) { return note(log, "logfinal", "true"); } },
-        { "a name that is not XML", VINTORLOG_INVALID, [&](vintorlog *log) { return note(log, "a b", "x"); } },
-        { "an eleventh part", VINTORLOG_FULL,
-          [&](vintorlog *log) {
-              for (int part = 1; part < 10; ++part)
-                  EXPECT_EQ(vintorlog_next_part(log), VINTORLOG_OK);
-              return vintorlog_next_part(log) == VINTORLOG_FULL ? begin(log) : -1;
-          } },
+    const auto write = [](const char *name, const char *text) {
+        return Step([=](vintorlog *log) { return vintorlog_write_element(log, name, text, 0); });
     };
+    QList<std::tuple<std::string, int, QList<Step>>> cases {
+        { "an event outside a session", VINTORLOG_MISUSE, { startEvent } },
+        { "an event inside an element", VINTORLOG_MISUSE, { begin, element("note"), startEvent } },
+        { "a session in a session", VINTORLOG_MISUSE, { begin, begin } },
+        { "a session ended inside an element", VINTORLOG_MISUSE, { begin, element("note"), endSession } },
+        { "an attribute after text", VINTORLOG_MISUSE, { begin, element("note"), text("x"), attribute("y") } },
+        { "an attribute given twice", VINTORLOG_INVALID, { begin, element("note"), attribute("x"), attribute("y") } },
+        { "a text refused", VINTORLOG_INVALID, { begin, element("note"), text("bell\x07") } },
+        { "Latin-1, not UTF-8", VINTORLOG_INVALID, { begin, write("refused", "caf\xe9") } },
+        { "an overlong form", VINTORLOG_INVALID, { begin, write("refused", "\xc0\xaf") } },
+        { "a surrogate", VINTORLOG_INVALID, { begin, write("refused", "\xed\xa0\x80") } },
+        { "U+FFFE", VINTORLOG_INVALID, { begin, write("refused", "\xef\xbf\xbe") } },
+        { "a name that is not XML", VINTORLOG_INVALID, { begin, write("a b", "x") } },
+        { "an eleventh part", VINTORLOG_FULL, QVector<Step>(10, nextPart).toList() },
+    };
+    // Every name that steers the harvest, for an element of the session and a nested one.
+    for (const UsageLogName name : steeringNames) {
+        const char *text = usageLogNameTexts[static_cast<int>(name)];
+        cases.append({ std::string("a session's ") + text, VINTORLOG_INVALID, { begin, write(text, "FR") } });
+        cases.append(
+            { std::string("a nested ") + text, VINTORLOG_INVALID, { begin, element("settings"), write(text, "FR") } });
+    }
     int count = 0;
-    for (const auto &[what, result, call] : cases) {
+    for (const auto &[what, result, steps] : cases) {
+        SCOPED_TRACE(what);
         const QByteArray name = "log" + QByteArray::number(count++);
         vintorlog *log = nullptr;
         ASSERT_EQ(vintorlog_open(&log, folder.constData(), name.constData(), 1), VINTORLOG_OK);
-        EXPECT_EQ(call(log), result) << what;
-        EXPECT_STRNE(vintorlog_errmsg(log), "") << what;
-        EXPECT_EQ(vintorlog_close(log), VINTORLOG_OK) << what;
+        for (int step = 0; step + 1 < steps.size(); ++step)
+            EXPECT_EQ(steps[step](log), VINTORLOG_OK) << "step " << step;
+        EXPECT_EQ(steps.last()(log), result);
+        EXPECT_STRNE(vintorlog_errmsg(log), "");
+        EXPECT_EQ(vintorlog_close(log), VINTORLOG_OK);
         const MergedLog merged = merge(dir.path(), QString::fromLatin1(name));
-        EXPECT_TRUE(merged.sendToKALDO && !readFile(merged.path).contains("<sessioncrashed>")) << what;
+        const QByteArray full = readFile(merged.path);
+        EXPECT_TRUE(merged.sendToKALDO && !full.contains("<sessioncrashed>") && !full.contains(">FR<"));
+        EXPECT_FALSE(full.contains("<refused"));
+        EXPECT_EQ(merged.sessions.value(0).productID, full.contains("<session") ? 12 : -1);
     }
-    EXPECT_EQ(QDir(dir.path()).entryList({ "log11.*"_s }).size(), 10 + 1) << "ten parts and their full log";
+    EXPECT_EQ(QDir(dir.path()).entryList({ "log12.*"_s }).size(), 10 + 1) << "ten parts and their full log";
 
-    // No handle, a name that leaves the folder, a name taken: nothing is written.
+    // No handle, a name that leaves the folder, a name taken in another case: nothing is written.
     vintorlog *log = nullptr;
     EXPECT_EQ(vintorlog_begin_session(nullptr, &session), VINTORLOG_MISUSE);
     EXPECT_STREQ(vintorlog_errmsg(nullptr), "no log handle");
-    for (const char *name : { "../outside", "log0", "" }) {
+    for (const char *name : { "../outside", "LOG0", "" }) {
         EXPECT_NE(vintorlog_open(&log, folder.constData(), name, 1), VINTORLOG_OK) << name;
         EXPECT_EQ(vintorlog_close(log), VINTORLOG_OK);
     }
     EXPECT_EQ(QDir(dir.path() + "/.."_s).entryList({ "outside*"_s }), QStringList());
 }
 
+TEST(VintorLog, EachSessionALogOfItsOwnHandedOverPartByPart)
+{
+    QTemporaryDir dir;
+    const vintorlog_session session {};
+    vintorlog *named = nullptr, *fresh = nullptr;
+    ASSERT_EQ(vintorlog_open(&named, dir.path().toUtf8().constData(), "named", 1), VINTORLOG_OK);
+    ASSERT_EQ(vintorlog_open(&fresh, dir.path().toUtf8().constData(), nullptr, 1), VINTORLOG_OK);
+    QStringList names;
+    for (vintorlog *log : { named, named, fresh, fresh }) {
+        ASSERT_EQ(vintorlog_begin_session(log, &session), VINTORLOG_OK);
+        EXPECT_EQ(vintorlog_begin_element(log, "a b"), VINTORLOG_INVALID);
+        EXPECT_EQ(vintorlog_write_element(log, "note", "x", 0), VINTORLOG_OK);
+        EXPECT_STREQ(vintorlog_errmsg(log), "");
+        names.append(QString::fromUtf8(vintorlog_name(log)));
+        EXPECT_EQ(vintorlog_end_session(log), VINTORLOG_OK);
+        EXPECT_EQ(merge(dir.path(), names.last()).sessions.size(), 1);
+    }
+    EXPECT_EQ(names.mid(0, 2), QStringList({ "named"_s, "named-2"_s }));
+    EXPECT_TRUE(names.at(2).contains(QRegularExpression("^log-[0-9a-f]{16}$"_s)) && names.at(2) != names.at(3));
+
+    // While the next part waits for its lock, the previous one stays held.
+    ASSERT_EQ(vintorlog_begin_session(named, &session), VINTORLOG_OK);
+    const std::string part0 = dir.filePath("named-3.0.xml"_s).toStdString();
+    auto part1 = std::make_unique<FileLock>(dir.filePath("named-3.1.xml"_s).toStdString(), false);
+    ASSERT_TRUE(part1->tryLock(0));
+    std::thread next([&] { EXPECT_EQ(vintorlog_next_part(named), VINTORLOG_OK); });
+    for (int probe = 0; probe < 20; ++probe) {
+        EXPECT_FALSE(FileLock(part0, false).tryLock(0));
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    part1.reset();
+    next.join();
+    EXPECT_TRUE(FileLock(part0, false).tryLock(0));
+    EXPECT_EQ(vintorlog_close(named), VINTORLOG_OK);
+    EXPECT_EQ(vintorlog_close(fresh), VINTORLOG_OK);
+}
+
 TEST(VintorLog, EscapesAsQtWrites)
 {
-    // A quote in an attribute value, text with "]]>", and characters beyond the BMP.
-    const QString value = "a\"b<&>\t\n\U0001F600"_s;
-    const QString text = "x\"y]]>\U0001F600\r\n"_s;
+    // Quotes (also inside long plain runs), "]]>", and characters beyond the BMP.
+    const QString value = "a\"b<&>\t\nplain text \"quoted\" plain text\U0001F600"_s;
+    const QString text = "x\"y]]>\U0001F600\r\nplain text \"quoted\" plain text"_s;
     QByteArray qt;
     QXmlStreamWriter writer(&qt);
     writer.writeStartElement("note"_s);

@@ -126,9 +126,7 @@ ProcessResult runProgram(const QString &program, const QStringList &arguments,
 // Spins the event loop until the condition holds or the time is up.
 bool waitUntil(const std::function<bool()> &condition, int timeoutMs = 5000);
 
-// Whether the POSIX lock object of the log file `path` is still there (a writer that died
-// holding it, until a harvest takes it over); false on Windows targets, whose mutexes die with
-// their holders.
+// Whether the POSIX lock object of the log file `path` is left (never on Windows targets).
 bool lockObjectExists(const QString &path);
 QByteArray readFile(const QString &path);
 void writeFile(const QString &path, const QByteArray &contents);
