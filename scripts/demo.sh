@@ -125,7 +125,9 @@ for input in "$home"/debug/*-input-pretty.xml; do
         fi
         printf '  session %s of product %s with %s events: %s\n' "${uuid:0:8}" "$product" "$events" "$published"
     done
-    if [ -f "$home/debug/$base-output.xml" ]; then
+    if [ -f "$home/debug/$base-output.xml" ] && ! grep -q '<session' "$home/debug/$base-output.xml"; then
+        echo "  not sent: no session published"
+    elif [ -f "$home/debug/$base-output.xml" ]; then
         received=""
         for f in "$home"/received/*.xml; do
             cmp -s "$f" "$home/debug/$base-output.xml" && received=$f && break
