@@ -65,9 +65,10 @@ struct SessionTexts
 class LogWriter
 {
 public:
-    LogWriter(const Options &options, QRandomGenerator &random)
+    LogWriter(const Options &options, QRandomGenerator &random, const QString &folder)
         : m(options)
         , random(random)
+        , m_folder(folder)
     {
     }
 
@@ -82,8 +83,8 @@ public:
         return result == VINTORLOG_OK;
     }
 
-    // Writes the sessions of one log through the library, a part at a time, each session a log
-    // of its own, and closes it; false with the library's reason.
+    // Writes the sessions of one handle through the library, a part at a time, each session a
+    // log of its own; false with the library's reason.
     bool write(vintorlog *log)
     {
         int result = VINTORLOG_OK;
@@ -124,7 +125,7 @@ public:
 
     bool close(vintorlog *log) { return vintorlog_close(log) == VINTORLOG_OK; }
     QString errorString() const { return m_error; }
-    // The files the logs were written into, in order.
+    // The part files written, in order.
     QStringList paths;
 
 private:
@@ -167,9 +168,6 @@ private:
         return result == VINTORLOG_OK ? step("end_element", vintorlog_end_element(log)) : result;
     }
 
-public:
-    QString m_folder; // where the logs go, for the paths
-private:
     QString uuid()
     {
         return QUuid(random.generate(), random.generate() & 0xffff, random.generate() & 0xffff, 0x80, 1, 2, 3, 4, 5, 6,
@@ -217,10 +215,9 @@ private:
         header.ram = texts.ram.constData();
         header.country = texts.country.constData();
         header.locale = texts.locale.constData();
-        const QByteArray before = vintorlog_name(log);
         const int result = step("begin_session", vintorlog_begin_session(log, &header));
-        if (result == VINTORLOG_OK && (session == 0 || before != vintorlog_name(log)))
-            report(log, 0);
+        if (result == VINTORLOG_OK)
+            report(log, 0); // each session begins a log of its own
         return result;
     }
 
@@ -253,6 +250,7 @@ private:
     const Options &m;
     QRandomGenerator &random;
     int m_eventsPerSession = 0;
+    const QString m_folder; // where the logs go, for their paths
     QString m_sessionId;
     QString m_error;
     std::map<QByteArray, int> m_calls;
@@ -283,7 +281,7 @@ Options parseOptions(const QCoreApplication &app)
         { QStringLiteral("name"), QStringLiteral("Group name prefix (default usage)."), QStringLiteral("text"),
           QStringLiteral("usage") },
         { QStringLiteral("folder"), QStringLiteral("Write here instead of the log folder."), QStringLiteral("path") },
-        { QStringLiteral("hold"), QStringLiteral("After writing, keep part <n> of the first log locked."),
+        { QStringLiteral("hold"), QStringLiteral("After writing, keep the n-th part written (from 0) locked."),
           QStringLiteral("n") },
         { QStringLiteral("hold-ms"), QStringLiteral("How long to keep it locked (default 10000)."),
           QStringLiteral("ms"), QStringLiteral("10000") },
@@ -341,8 +339,7 @@ int main(int argc, char *argv[])
         return 2;
     }
     QRandomGenerator random(options.seed);
-    LogWriter writer(options, random);
-    writer.m_folder = folder;
+    LogWriter writer(options, random, folder);
     std::vector<QString> groups;
     for (int i = 0; i < options.logs; ++i)
         groups.push_back(options.logs == 1 ? options.prefix : options.prefix + QLatin1Char('-') + QString::number(i));
@@ -384,13 +381,13 @@ int main(int argc, char *argv[])
     for (const QString &path : writer.paths)
         std::printf("%s\n", qPrintable(path));
     std::fflush(stdout);
-    const QStringList firstLog = writer.paths;
 
-    if (options.holdPart >= 0 && options.holdPart < firstLog.size()) {
-        FileLock lock(firstLog.at(options.holdPart).toUtf8().toStdString());
+    const QStringList &written = writer.paths;
+    if (options.holdPart >= 0 && options.holdPart < written.size()) {
+        FileLock lock(written.at(options.holdPart).toUtf8().toStdString());
         if (!lock.tryLock(5000))
             return 1;
-        std::printf("holding %s\n", qPrintable(firstLog.at(options.holdPart)));
+        std::printf("holding %s\n", qPrintable(written.at(options.holdPart)));
         std::fflush(stdout);
         QThread::msleep(static_cast<unsigned long>(options.holdMs));
     }

@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <filesystem>
@@ -34,7 +35,7 @@ constexpr int maximumParts = 10; // an eleventh, "<name>.10.xml", would sort bef
 constexpr long long defaultPartSize = 1 << 20;
 constexpr int lockWaitMs = 5000; // a harvest holds a part only while it probes or merges it
 constexpr size_t chunkSize = 64 * 1024; // what the writer passes to the file at a time
-constexpr int nameTries = 1000; // names tried for a following session's log, or a made-up one
+constexpr int nameTries = 1000; // names tried for a following session's log, or made up
 
 bool isNameStart(char c)
 {
@@ -346,7 +347,7 @@ int checkNameFree(vintorlog *log, const std::string &name)
 }
 
 // Makes and locks part `number` of the log `log->name`; the first part must be the first file
-// of its name. On failure nothing stays locked.
+// of its name. On failure nothing stays: no part, no lock.
 int openPart(vintorlog *log, int number, std::unique_ptr<Part> &part)
 {
     part = std::make_unique<Part>();
@@ -368,8 +369,10 @@ int openPart(vintorlog *log, int number, std::unique_ptr<Part> &part)
         if (!part->file)
             result = fail(log, VINTORLOG_IO, "cannot make " + part->path + ": " + std::strerror(errno));
     }
-    if (result != VINTORLOG_OK)
+    if (result != VINTORLOG_OK) {
         log->keeper.run([&] { part->lock.reset(); });
+        part.reset();
+    }
     return result;
 }
 
@@ -378,28 +381,26 @@ int openPart(vintorlog *log, int number, std::unique_ptr<Part> &part)
 // made-up one each time.
 int beginLog(vintorlog *log)
 {
+    // The product's own name is the one it asked for: no other is tried in its place.
+    const int tries = log->logs == 0 && !log->givenName.empty() ? 1 : nameTries;
     int result = VINTORLOG_EXISTS;
-    for (int attempt = 0; result == VINTORLOG_EXISTS && attempt < nameTries; ++attempt) {
-        if (log->givenName.empty())
-            log->name = "log-" + newUuid(log).substr(0, 8) + newUuid(log).substr(0, 8);
-        else if (log->logs == 0)
-            log->name = log->givenName;
-        else
-            log->name = log->givenName + '-' + std::to_string(log->logs + 1 + attempt);
+    for (int attempt = 0; result == VINTORLOG_EXISTS && attempt < tries; ++attempt) {
+        if (log->givenName.empty()) {
+            char digits[17];
+            std::snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(log->random()));
+            log->name = std::string("log-") + digits;
+        } else {
+            log->name
+                = log->logs == 0 ? log->givenName : log->givenName + '-' + std::to_string(log->logs + 1 + attempt);
+        }
         result = openPart(log, 0, log->part);
-        if (result != VINTORLOG_OK)
-            log->part.reset();
-        if (log->logs == 0 && !log->givenName.empty())
-            break; // the product's own name is the one it asked for
     }
-    if (result == VINTORLOG_OK) {
-        ++log->logs;
-        log->started = false;
-        log->full = false;
-        if (log->logUuid.empty())
-            log->logUuid = newUuid(log);
-    }
-    return result;
+    if (result != VINTORLOG_OK)
+        return result;
+    ++log->logs;
+    if (log->logUuid.empty())
+        log->logUuid = newUuid(log);
+    return VINTORLOG_OK;
 }
 
 // Passes what the part's writer holds to its file at once: a product that dies loses nothing
@@ -459,6 +460,7 @@ void startPart(vintorlog *log)
 }
 
 // Ends the log written now: its last part marked final and released, for the harvest to take.
+// What belongs to one log starts afresh for the next.
 int finishLog(vintorlog *log)
 {
     startPart(log);
@@ -466,6 +468,7 @@ int finishLog(vintorlog *log)
     log->releasePart();
     log->logUuid.clear();
     log->started = false;
+    log->full = false;
     return result;
 }
 
@@ -491,9 +494,8 @@ int nextPart(vintorlog *log)
 }
 
 // After a call that wrote something: the bytes go to the file, and a full part is followed by
-// the next where the session is between its elements. When the next
-// part cannot be made (the tenth is full, or its lock is busy), the log goes on in this one:
-// the call itself went through.
+// the next where the session is between its elements. When the next part cannot be made (the
+// tenth is full, or its lock is busy), the log goes on in this one: the call itself went through.
 int written(vintorlog *log)
 {
     if (const int result = flushPart(log, *log->part))
