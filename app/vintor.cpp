@@ -1,6 +1,7 @@
 #include "vintor.h"
 
 #include "eventlog.h"
+#include "fileclaim.h"
 #include "filelock.h"
 #include "logger.h"
 #include "logmerger.h"
@@ -77,8 +78,19 @@ void Vintor::removeLeftover(const QString &path)
     FileLock lock(path.toUtf8().toStdString());
     if (!lock.tryLock(0))
         return;
-    QFile::remove(path);
+    removeOwnFile(path);
     lock.unlock();
+}
+
+// Removes a file of the run's own: a read-only mark is cleared, a moment's hold waited out.
+void Vintor::removeOwnFile(const QString &path)
+{
+    std::string error;
+    if (!removeFile(path.toStdWString(), &error))
+        logger->logLazily([&] {
+            return QStringLiteral("File remove failed for [") + path + QStringLiteral("]: ")
+                   + QString::fromStdString(error);
+        });
 }
 
 // Settles an instruction for every pending session, from the store or from the service.
@@ -127,10 +139,8 @@ void Vintor::runDeliveryPhase(const QDir &logDir, const QVector<PublishInstructi
     // A run killed during delivery leaves its processed files behind; nothing else writes
     // here while this run holds the folder's guard.
     for (const QDir &output : { kaldoDir, localAdminDir }) {
-        for (const QString &name : output.entryList(QDir::Files | QDir::Hidden)) {
-            if (!QFile::remove(output.absoluteFilePath(name)))
-                logger->logLazily([&] { return QStringLiteral("Failed to remove ") + output.absoluteFilePath(name); });
-        }
+        for (const QString &name : output.entryList(QDir::Files | QDir::Hidden))
+            removeOwnFile(output.absoluteFilePath(name));
     }
 
     for (auto entry = mergedLogs.begin(); entry != mergedLogs.end();) {
@@ -139,9 +149,8 @@ void Vintor::runDeliveryPhase(const QDir &logDir, const QVector<PublishInstructi
             entry = mergedLogs.erase(entry); // the next run's scan deletes the file
             continue;
         }
-        QFile file(entry->path);
         logger->logLazily([&] {
-            return QStringLiteral("Considering [") + file.fileName() + QStringLiteral("]; sending to KALDO? ")
+            return QStringLiteral("Considering [") + entry->path + QStringLiteral("]; sending to KALDO? ")
                    + (entry->sendToKALDO ? QStringLiteral("yes") : QStringLiteral("no"))
                    + QStringLiteral("; sending to TIRO? ")
                    + (entry->sendToTIRO ? QStringLiteral("yes") : QStringLiteral("no"));
@@ -149,11 +158,7 @@ void Vintor::runDeliveryPhase(const QDir &logDir, const QVector<PublishInstructi
         if (entry->sendToKALDO)
             processLogFile(*entry, instructions);
         // Nothing is handed to the local administration tool.
-        if (!file.remove())
-            logger->logLazily([&] {
-                return QStringLiteral("File remove failed for [") + file.fileName() + QStringLiteral("]: ")
-                       + file.errorString();
-            });
+        removeOwnFile(entry->path);
         lock.unlock();
         ++entry;
     }
@@ -192,12 +197,7 @@ void Vintor::removeMergedLogs()
         FileLock lock(log.path.toUtf8().toStdString());
         if (!lock.tryLock(0))
             continue; // the next run's scan deletes it
-        QFile file(log.path);
-        if (!file.remove())
-            logger->logLazily([&] {
-                return QStringLiteral("File remove failed for [") + file.fileName() + QStringLiteral("]: ")
-                       + file.errorString();
-            });
+        removeOwnFile(log.path);
         lock.unlock();
     }
 }

@@ -40,6 +40,7 @@ public Q_SLOTS:
 
 private:
     void removeLeftover(const QString &path);
+    void removeOwnFile(const QString &path);
     bool runInstructionPhase(QVector<PublishInstruction> &instructions, PublishInstructionStore &store);
     void runDeliveryPhase(const QDir &logDir, const QVector<PublishInstruction> &instructions);
 };

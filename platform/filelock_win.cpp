@@ -3,6 +3,7 @@
 
 #include "filelock.h"
 #include "filelock_p.h"
+#include "wide_p.h"
 
 #include <aclapi.h>
 #include <sddl.h>
@@ -33,20 +34,6 @@ std::string FileLockPrivate::narrow(const std::wstring &text)
 std::string FileLock::objectFile(const std::string &)
 {
     return std::string();
-}
-
-// The system's text for an error code, in the ANSI code page; empty when there is none.
-static std::string systemText(DWORD status)
-{
-    wchar_t *buffer = nullptr;
-    const DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, status, 0,
-                                        reinterpret_cast<wchar_t *>(&buffer), 0, nullptr);
-    std::string text;
-    if (length && buffer)
-        text = FileLockPrivate::narrow(std::wstring(buffer, length));
-    if (buffer)
-        LocalFree(buffer);
-    return text;
 }
 
 // Merges an entry giving Everyone all rights of a mutex into the mutex's DACL.
@@ -106,7 +93,7 @@ void FileLockPrivate::open()
     handle.mutex = mutex;
     const DWORD status = grantEveryone(mutexName);
     if (status != 0)
-        reportPermissionsFailed(systemText(status));
+        reportPermissionsFailed(narrow(wide::systemMessage(status)));
 }
 
 bool FileLockPrivate::isValid() const

@@ -3,6 +3,7 @@
 
 #include "filelock_p.h"
 #include "instanceguard.h"
+#include "wide_p.h"
 
 #include <windows.h>
 
@@ -49,7 +50,7 @@ bool InstanceGuard::tryAcquire()
 {
     if (m_handle != -1)
         return true;
-    const std::wstring path = m_folder + L'\\' + fileName;
+    const std::wstring path = wide::extendedLengthPath(m_folder + L'\\' + fileName);
     const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     if (file != INVALID_HANDLE_VALUE) {

@@ -1,5 +1,6 @@
 #include "logfolder.h"
 #include "logfolder_p.h"
+#include "wide_p.h"
 
 #include <windows.h>
 
@@ -16,19 +17,20 @@ std::wstring currentUserName()
 
 bool ensureDirectory(const std::wstring &path)
 {
+    const std::wstring longPath = wide::extendedLengthPath(path);
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data))
+    if (GetFileAttributesExW(longPath.c_str(), GetFileExInfoStandard, &data))
         return (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     // Only "file not found" means the last level is missing; "path not found" (a parent is
     // missing), access denied and the rest fail without creating anything.
     if (GetLastError() == ERROR_FILE_NOT_FOUND)
-        return CreateDirectoryW(path.c_str(), nullptr) != 0;
+        return CreateDirectoryW(longPath.c_str(), nullptr) != 0;
     return false;
 }
 
 bool isHiddenOrSystemFile(const std::wstring &path)
 {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
+    const DWORD attributes = GetFileAttributesW(wide::extendedLengthPath(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0;
 }
 

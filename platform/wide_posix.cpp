@@ -75,3 +75,12 @@ std::string toUtf8(const std::wstring &text)
 }
 
 } // namespace wide
+
+namespace wide {
+
+std::wstring extendedLengthPath(const std::wstring &path)
+{
+    return path;
+}
+
+} // namespace wide

@@ -37,7 +37,7 @@ for program in vintor:CUI vintorw:GUI; do
     for want in 'VALUE "CompanyName", "KALDO Technologies"' 'VALUE "ProductName", "Vintor"' \
         "VALUE \"FileVersion\", \"$version\"" "VALUE \"ProductVersion\", \"$version\"" \
         "VALUE \"OriginalFilename\", \"${program%:*}.exe\"" 'VALUE "FileDescription", "Vintor' \
-        'level=""asInvoker""' 'supportedOS Id=""{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}""' \
+        'level=""asInvoker""' '>true</longPathAware>' 'supportedOS Id=""{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}""' \
         'MessageId = 0xc0000001' 'MessageId = 0xc0000002' 'MessageId = 0xc0000003' 'MessageId = 0x8000000a' \
         'MessageId = 0x40000064'; do
         grep -qF -- "$want" <<<"$resources" || { echo "test-windows: $exe has no resource with $want" >&2; exit 1; }

@@ -2,11 +2,13 @@
 // folders and real processes. The same cases run on POSIX and, cross-built with mingw-w64,
 // on Windows under Wine; the few expectations that differ are marked where they stand.
 
+#include "fileclaim.h"
 #include "filelock.h"
 #include "filelock_p.h"
 #include "instanceguard.h"
 #include "logfolder.h"
 #include "testtools.h"
+#include "wide_p.h"
 
 #include <QCoreApplication>
 #include <QOperatingSystemVersion>
@@ -15,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #ifndef _WIN32
 #include <fcntl.h>
@@ -213,6 +216,68 @@ TEST(FileLock, AbandonedAndReleasedLocks)
         EXPECT_EQ(testing::internal::GetCapturedStderr(), "Taking in abandoned mutex\n") << mode;
         EXPECT_EQ(tryFromOtherProcess(path), 1) << mode;
     }
+}
+
+// A path past MAX_PATH, a read-only mark and another holder of the file: what the claim reads,
+// waits for and removes.
+TEST(FileClaim, ReadsAndRemovesThroughLongPathsMarksAndHolds)
+{
+    const bool windows = QOperatingSystemVersion::currentType() == QOperatingSystemVersion::Windows;
+    TempFolder dir;
+    std::wstring folder = QString::fromStdString(dir.path).toStdWString();
+    for (int level = 0; level < 5; ++level) {
+        folder += L"/" + std::wstring(60, static_cast<wchar_t>(L'a' + level));
+        ASSERT_TRUE(ensureDirectory(folder));
+    }
+    const QString path = QString::fromStdWString(folder + L"/part.0.xml");
+    ASSERT_GT(path.size(), 300);
+    writeFile(path, "<kaldousage/>");
+    EXPECT_FALSE(isHiddenOrSystemFile(path.toStdWString()));
+    QFile::setPermissions(path, QFile::ReadOwner | QFile::ReadOther); // the read-only mark
+    {
+        FileClaim claim(path.toStdWString());
+        ASSERT_TRUE(claim.claim(0)) << claim.errorString();
+        char data[64];
+        EXPECT_EQ(claim.read(data, sizeof data), 13);
+        EXPECT_EQ(claim.read(data, sizeof data), 0);
+        EXPECT_TRUE(claim.remove()) << claim.errorString();
+    }
+    EXPECT_FALSE(QFileInfo::exists(path));
+    EXPECT_FALSE(removeFile(path.toStdWString()));
+
+    // Open without delete sharing (as the C library opens files on Windows): no claim, unless
+    // the holder lets go within the wait. POSIX knows no such hold.
+    writeFile(path, "x");
+    std::FILE *held = std::fopen(wide::toUtf8(wide::extendedLengthPath(path.toStdWString())).c_str(), "rb");
+    ASSERT_TRUE(held);
+    EXPECT_EQ(FileClaim(path.toStdWString()).claim(0), !windows);
+    std::thread release([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        std::fclose(held);
+    });
+    FileClaim claim(path.toStdWString());
+    uint32_t waited = 0;
+    EXPECT_TRUE(claim.claim(fileClaimWaitMs, &waited));
+    release.join();
+    EXPECT_EQ(waited >= 50, windows) << waited;
+    EXPECT_TRUE(claim.remove());
+}
+
+// The extended-length form of Windows paths; POSIX paths stay as they are.
+TEST(FileClaim, ExtendedLengthPaths)
+{
+    const bool windows = QOperatingSystemVersion::currentType() == QOperatingSystemVersion::Windows;
+    const std::vector<std::pair<std::wstring, std::wstring>> cases {
+        { LR"(C:/Users/me/AppData/Local/Temp/x.xml)", LR"(\\?\C:\Users\me\AppData\Local\Temp\x.xml)" },
+        { LR"(c:\a\.\b\..\c//d\)", LR"(\\?\c:\a\c\d)" },
+        { LR"(C:/..)", LR"(\\?\C:\)" },
+        { LR"(//server/share/dir/../../../f)", LR"(\\?\UNC\server\share\f)" },
+        { LR"(\\?\C:\as/is)", LR"(\\?\C:\as/is)" },
+        { LR"(relative/x)", LR"(relative/x)" },
+        { LR"(C:x)", LR"(C:x)" },
+    };
+    for (const auto &[path, extended] : cases)
+        EXPECT_EQ(wide::toUtf8(wide::extendedLengthPath(path)), wide::toUtf8(windows ? extended : path));
 }
 
 #ifndef _WIN32

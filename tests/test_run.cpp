@@ -193,10 +193,11 @@ TEST_F(Run, MergesLogsIntoDebugCopiesAndRemovesTheParts)
         = targetIsWindows() && runProgram("wine"_s, { "attrib"_s, "+h"_s, targetPath(logFile(hidden)) }).exitCode == 0
               ? QStringList { ".dotted"_s, hidden, "nodot"_s }
               : QStringList { "nodot"_s };
-    // What a run killed during delivery left.
-    for (const QString &name : args("processedForKALDO/killed.xml processedForLocalAdmin/killed.xml"_s)) {
+    // What a run killed during delivery left, marked read-only by a sync tool, say, as one full log is.
+    for (const QString &name : args("processedForKALDO/killed.xml processedForLocalAdmin/killed.xml a.full.xml"_s)) {
         QDir().mkpath(QFileInfo(logFile(name)).path());
         writeFile(logFile(name), "<kaldousage/>");
+        QFile::setPermissions(logFile(name), QFile::ReadOwner | QFile::ReadOther);
     }
     // A killed run left the lock of a full log: a POSIX lock outlives its holder, and is taken
     // over; a named mutex dies with it.
@@ -240,6 +241,51 @@ TEST_F(Run, PartHeldByAWriterKeepsItsWholeGroup)
     EXPECT_EQ(run().exitCode, 0);
     EXPECT_EQ(filesIn(home.logFolder()), QStringList());
     EXPECT_FALSE(lockObjectExists(logFile("usage.1.xml"_s)));
+}
+
+TEST_F(Run, APartThatCannotBeRemovedKeepsItsGroupUntilItCan)
+{
+    // What may keep a part of a two-part log from going: a log it stops waits untouched for a
+    // later run, one it does not is delivered and removed at once. Each session arrives once.
+    ASSERT_TRUE(startService());
+    const QString started = targetPath(logFile("VintorInstance"_s)); // the run has begun
+    struct Case
+    {
+        const char *what;
+        bool onWindows, onLinux, waits;
+        QStringList holder; // fileholder's sharing, time and start file
+    };
+    const QList<Case> cases { { "read-only", true, true, false, {} },
+                              { "held for the whole run", true, false, true, { "rw"_s, "60000"_s } },
+                              { "held for a moment", true, false, false, { "r"_s, "300"_s, started } },
+                              { "append-only folder", false, true, true, {} } };
+    const QStringList appendOnly { "+a"_s, home.logFolder() };
+    int sent = 0;
+    for (const Case &row : cases) {
+        if (!(targetIsWindows() ? row.onWindows : row.onLinux))
+            continue;
+        const QStringList parts = writeLogs("--parts 2 --sessions 1 --seed %1"_s.arg(sent + 1));
+        QProcess holder;
+        if (!row.holder.isEmpty()) {
+            startProgram(holder, targetProgram("fileholder"_s), QStringList { targetPath(parts.at(1)) } + row.holder);
+            ASSERT_TRUE(waitUntil([&] { return holder.readAllStandardOutput().contains("held"); }, 10000));
+        } else if (row.waits) {
+            ASSERT_EQ(runProgram("chattr"_s, appendOnly).exitCode, 0) << "needs root and a file system with marks";
+        } else {
+            QFile::setPermissions(parts.at(1), QFile::ReadOwner | QFile::ReadOther);
+        }
+        EXPECT_EQ(run().exitCode, 0) << row.what;
+        // The append-only folder keeps the guard's file too.
+        EXPECT_EQ(filesIn(home.logFolder()).filter(".xml"_s).size(), row.waits ? 2 : 0) << row.what;
+        EXPECT_EQ(receivedSessions().size(), sent + (row.waits ? 0 : 1)) << row.what;
+        holder.kill();
+        holder.waitForFinished();
+        runProgram("chattr"_s, { "-a"_s, home.logFolder() });
+        EXPECT_EQ(run().exitCode, 0) << row.what;
+        ++sent;
+        EXPECT_EQ(filesIn(home.logFolder()), QStringList()) << row.what;
+        EXPECT_EQ(receivedSessions().values().toVector(), QVector<int>(sent, 1)) << row.what;
+    }
 }
 
 TEST_F(Run, AWriterKilledAnywhereCostsOnlyTheSessionItWasWriting)

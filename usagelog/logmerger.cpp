@@ -1,5 +1,6 @@
 #include "logmerger.h"
 
+#include "fileclaim.h"
 #include "filelock.h"
 #include "logfolder.h"
 #include "usagelogname.h"
@@ -54,6 +55,8 @@ LogMerger::LogMerger(const QDir &partsDir, const QDir &outputDir)
 {
 }
 
+LogMerger::~LogMerger() = default;
+
 // Probes the lock of every part and checks the numbering. False when a writer holds a part;
 // `broken` tells a group whose numbering is off.
 bool LogMerger::isGroupReady(const std::set<QString> &fileNames, bool &broken) const
@@ -77,10 +80,29 @@ bool LogMerger::isGroupReady(const std::set<QString> &fileNames, bool &broken) c
     return true;
 }
 
-void LogMerger::removeFiles(const std::set<QString> &fileNames) const
+// Claims every part of a group, waiting out a moment's hold of each; false, with nothing held,
+// when a part cannot be had.
+bool LogMerger::claimGroup(const std::set<QString> &fileNames, std::vector<FileClaim> &claims)
 {
-    for (const QString &name : fileNames)
-        QFile::remove(m_partsDir.absoluteFilePath(name));
+    claims.clear();
+    claims.reserve(fileNames.size());
+    for (const QString &name : fileNames) {
+        claims.emplace_back(m_partsDir.absoluteFilePath(name).toStdWString());
+        uint32_t waited = 0;
+        const bool claimed = claims.back().claim(std::min(fileClaimWaitMs, m_waitLeftMs), &waited);
+        m_waitLeftMs -= std::min(waited, m_waitLeftMs);
+        if (!claimed) {
+            claims.clear();
+            return false;
+        }
+    }
+    return true;
+}
+
+void LogMerger::removeClaimed(std::vector<FileClaim> &claims) const
+{
+    for (FileClaim &claim : claims)
+        (void)claim.remove(); // claimed: only a fault of the system itself keeps it
 }
 
 LogGroups listLogGroups(const QDir &dir, QStringList *fullLogs)
@@ -110,10 +132,11 @@ void LogMerger::mergeAll(const LogGroups &groups, QList<MergedLog> &mergedLogs, 
         bool broken = false;
         if (!isGroupReady(group.value(), broken))
             continue; // a writer is busy with it: the whole group waits for a later run
-        if (broken)
-            removeFiles(group.value());
-        else
+        std::vector<FileClaim> claims;
+        if (!broken)
             ready.append(group);
+        else if (claimGroup(group.value(), claims))
+            removeClaimed(claims);
     }
     // A writer hands a log over part by part: the next part exists before the previous one is
     // released. A group whose listed parts are all free but which has gained a part since the
@@ -122,7 +145,12 @@ void LogMerger::mergeAll(const LogGroups &groups, QList<MergedLog> &mergedLogs, 
     for (const auto &group : qAsConst(ready)) {
         if (now.value(group.key()) != group.value())
             continue;
-        const MergedLog merged = mergeGroup(group.key(), group.value());
+        // A part that another process holds past the wait, or that the user cannot remove,
+        // keeps the whole group untouched for a later run.
+        std::vector<FileClaim> claims;
+        if (!claimGroup(group.value(), claims))
+            continue;
+        const MergedLog merged = mergeClaimed(group.key(), claims);
         // Parts that could not be merged stay for a later run; only a full log that exists
         // lets them go.
         if (merged.path.isEmpty())
@@ -130,7 +158,7 @@ void LogMerger::mergeAll(const LogGroups &groups, QList<MergedLog> &mergedLogs, 
         mergedLogs.append(merged);
         if (merged.sendToKALDO)
             sessions.append(merged.sessions);
-        removeFiles(group.value());
+        removeClaimed(claims);
     }
 }
 
@@ -314,7 +342,45 @@ void GroupMerge::storeText(UsageLogName name, const QString &text)
 
 } // namespace
 
+namespace {
+
+// A claimed part, read through the claim's own handle: while the claim holds it, Windows lets no
+// handle open it that does not share its deletion, and Qt's files do not.
+class ClaimedPart : public QIODevice
+{
+public:
+    explicit ClaimedPart(FileClaim &claim)
+        : m_claim(claim)
+    {
+        open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+    }
+    bool isSequential() const override { return true; }
+    // A part that could not be read whole is no cut-off part: the merge fails and it stays.
+    bool readFailed() const { return m_failed; }
+
+protected:
+    qint64 readData(char *data, qint64 size) override
+    {
+        const int64_t got = m_claim.read(data, size);
+        m_failed = m_failed || got < 0;
+        return got;
+    }
+    qint64 writeData(const char *, qint64) override { return -1; }
+
+private:
+    FileClaim &m_claim;
+    bool m_failed = false;
+};
+
+} // namespace
+
 MergedLog LogMerger::mergeGroup(const QString &groupName, const std::set<QString> &fileNames)
+{
+    std::vector<FileClaim> claims;
+    return claimGroup(fileNames, claims) ? mergeClaimed(groupName, claims) : MergedLog();
+}
+
+MergedLog LogMerger::mergeClaimed(const QString &groupName, std::vector<FileClaim> &claims)
 {
     MergedLog result;
     QFile output(m_outputDir.absoluteFilePath(groupName + QLatin1String(".full.xml")));
@@ -328,13 +394,10 @@ MergedLog LogMerger::mergeGroup(const QString &groupName, const std::set<QString
     xml.writeStartElement(usageLogName(UsageLogName::kaldousage));
 
     GroupMerge merge(xml, result);
-    const QString lastName = *fileNames.rbegin();
-    for (auto name = fileNames.cbegin(); name != fileNames.cend() && !merge.stopped(); ++name) {
-        QFile part(m_partsDir.absoluteFilePath(*name));
-        if (!part.open(QIODevice::ReadOnly))
-            return failedOutput(output);
+    for (size_t i = 0; i < claims.size() && !merge.stopped(); ++i) {
+        ClaimedPart part(claims[i]);
         QXmlStreamReader reader(&part);
-        if (!merge.copyPart(reader, name == fileNames.cbegin(), *name == lastName))
+        if (!merge.copyPart(reader, i == 0, i + 1 == claims.size()) || part.readFailed())
             return failedOutput(output);
         if (reader.hasError()) {
             // A part that ends in the middle is the last one read.

@@ -5,8 +5,11 @@
 #include <QDir>
 #include <QMap>
 
+#include <cstdint>
 #include <set>
+#include <vector>
 
+class FileClaim;
 class QXmlStreamReader;
 
 // Group name (a file name up to its first dot) to the file names of the group, both in
@@ -19,18 +22,27 @@ LogGroups listLogGroups(const QDir &dir, QStringList *fullLogs = nullptr);
 
 // Joins the part files of each log into one full log ("<group>.full.xml"), reading the log's
 // delivery flags and the identification of each session on the way, and removes the parts.
+// Only a group whose every part this process can remove is merged: a part that stayed would be
+// delivered again by the next run.
 class LogMerger
 {
 public:
     LogMerger(const QDir &partsDir, const QDir &outputDir);
+    ~LogMerger();
 
     void mergeAll(const LogGroups &groups, QList<MergedLog> &mergedLogs, QList<SessionInfo> &sessions);
+    // Merges a group without removing its parts.
     MergedLog mergeGroup(const QString &groupName, const std::set<QString> &fileNames);
 
 private:
     bool isGroupReady(const std::set<QString> &fileNames, bool &broken) const;
-    void removeFiles(const std::set<QString> &fileNames) const;
+    bool claimGroup(const std::set<QString> &fileNames, std::vector<FileClaim> &claims);
+    MergedLog mergeClaimed(const QString &groupName, std::vector<FileClaim> &claims);
+    void removeClaimed(std::vector<FileClaim> &claims) const;
 
     QDir m_partsDir;
     QDir m_outputDir;
+    // What is left of the time one run waits, in all, for parts that others hold: a backup
+    // agent may hold the whole folder, and each part is waited for up to a second.
+    uint32_t m_waitLeftMs = 5000;
 };

@@ -1,5 +1,6 @@
 #include "processlogfile.h"
 
+#include "fileclaim.h"
 #include "logfilter.h"
 #include "logger.h"
 #include "xmlhelpers.h"
@@ -91,5 +92,6 @@ void processMergedLog(const MergedLog &log, const QVector<PublishInstruction> &i
             [&] { return QStringLiteral("Error processing file [") + logName + QStringLiteral("]: ") + errorText; });
         break;
     }
-    QFile::remove(outputPath);
+    if (!removeFile(outputPath.toStdWString()))
+        logger->logLazily([&] { return QStringLiteral("Failed to remove ") + outputPath; });
 }
