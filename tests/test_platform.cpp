@@ -31,6 +31,7 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string logsLeaf = "/KALDO Technologies/Zadazevi Rerevarazu Logs";
+const bool windows = QOperatingSystemVersion::currentType() == QOperatingSystemVersion::Windows;
 
 void setVariable(const char *name, const std::string &value) // empty: removed
 {
@@ -65,8 +66,7 @@ public:
     {
         // A Windows program reads its arguments in the ANSI code page, where each byte of the
         // path is the code unit of the same value.
-        const bool windows = QOperatingSystemVersion::currentType() == QOperatingSystemVersion::Windows;
-        const QString target = windows ? QString::fromLatin1(path.c_str()) : QString::fromStdString(path);
+            const QString target = windows ? QString::fromLatin1(path.c_str()) : QString::fromStdString(path);
         m_process.setStandardOutputFile(QProcess::nullDevice());
         m_process.setStandardErrorFile(QProcess::nullDevice());
         m_process.start(QCoreApplication::applicationDirPath() + "/lockhelper"_s,
@@ -222,7 +222,6 @@ TEST(FileLock, AbandonedAndReleasedLocks)
 // waits for and removes.
 TEST(FileClaim, ReadsAndRemovesThroughLongPathsMarksAndHolds)
 {
-    const bool windows = QOperatingSystemVersion::currentType() == QOperatingSystemVersion::Windows;
     TempFolder dir;
     std::wstring folder = QString::fromStdString(dir.path).toStdWString();
     for (int level = 0; level < 5; ++level) {
@@ -266,7 +265,6 @@ TEST(FileClaim, ReadsAndRemovesThroughLongPathsMarksAndHolds)
 // The extended-length form of Windows paths; POSIX paths stay as they are.
 TEST(FileClaim, ExtendedLengthPaths)
 {
-    const bool windows = QOperatingSystemVersion::currentType() == QOperatingSystemVersion::Windows;
     const std::vector<std::pair<std::wstring, std::wstring>> cases {
         { LR"(C:/Users/me/AppData/Local/Temp/x.xml)", LR"(\\?\C:\Users\me\AppData\Local\Temp\x.xml)" },
         { LR"(c:\a\.\b\..\c//d\)", LR"(\\?\c:\a\c\d)" },
