@@ -83,7 +83,8 @@ int main(int argc, char *argv[])
 
     // The guard belongs to the log folder itself, so it is claimed once the folder is known
     // and held until the run ends. Without a folder there is nothing to guard: the run stops.
-    const QString folder = QString::fromStdWString(findLogFolder(currentUserName()));
+    std::vector<std::wstring> tried;
+    const QString folder = QString::fromStdWString(findLogFolder(currentUserName(), &tried));
     InstanceGuard guard(folder.toStdWString());
     if (!folder.isEmpty() && !guard.tryAcquire()) {
         logger.log(QStringLiteral("Another Vintor is already running, stopping."));
@@ -104,6 +105,8 @@ int main(int argc, char *argv[])
     {
         Vintor vintor(wsUrl, receiverUrl, &logger, forKaldo, forTiro);
         vintor.logFolder = folder;
+        for (const std::wstring &path : tried)
+            vintor.foldersTried.append(QString::fromStdWString(path));
         const QString debugDir = settings.value(QStringLiteral("Vintor Debug Dir"), QString()).toString();
         if (!debugDir.isEmpty())
             vintor.debugDir = debugDir;

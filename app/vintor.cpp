@@ -35,6 +35,14 @@ void Vintor::main()
     logger->logLazily([&] { return QStringLiteral("Log folder is: ") + folder; });
     if (folder.isEmpty()) {
         logger->log(QStringLiteral("No log folder returned, stopping."));
+        QStringList tried;
+        for (const QString &path : qAsConst(foldersTried))
+            tried.append(QDir::toNativeSeparators(path));
+        reportAdminEvent(AdminEvent::NoLogFolder,
+                         (QStringLiteral("No log folder could be found or made; the products' logs stay unsent.\n"
+                                         "Folders tried:\n")
+                          + tried.join(QLatin1Char('\n')))
+                             .toStdWString());
         QCoreApplication::exit(0);
         return;
     }
@@ -52,6 +60,16 @@ void Vintor::main()
 
     LogMerger merger(logDir, logDir);
     merger.mergeAll(groups, mergedLogs, pendingSessions);
+    for (auto group = merger.removedBroken.cbegin(); group != merger.removedBroken.cend(); ++group) {
+        QStringList parts(group.value().cbegin(), group.value().cend());
+        reportAdminEvent(AdminEvent::BrokenLogRemoved,
+                         (QStringLiteral("Broken log removed: ") + group.key()
+                          + QStringLiteral(": its parts are not numbered 0, 1, 2 and on, so they cannot be joined\n"
+                                           "Parts: ")
+                          + parts.join(QStringLiteral(", ")) + QStringLiteral("\nLog folder: ")
+                          + QDir::toNativeSeparators(folder))
+                             .toStdWString());
+    }
 
     if (!debugDir.isEmpty()) {
         for (const MergedLog &log : qAsConst(mergedLogs)) {
@@ -206,9 +224,18 @@ void Vintor::processLogFile(const MergedLog &log, const QVector<PublishInstructi
 {
     // The upload body is compressed on a second core while the filter writes the log.
     BodyCompressor body(kaldoDir.absolutePath());
-    processMergedLog(
+    const QString dropped = processMergedLog(
         log, instructions, kaldoDir, debugDir, logger, [&](const QString &path) { postFile(path, receiverUrl, &body); },
         [&body](const char *data, qint64 size) { body.add(data, size); });
+    // The full log is deleted after this run whatever the outcome: the event is its only trace.
+    if (!dropped.isEmpty())
+        reportAdminEvent(AdminEvent::LogDropped,
+                         (QStringLiteral("Log dropped: ") + QFileInfo(log.path).fileName() + QStringLiteral(": ")
+                          + dropped + QStringLiteral("\nComplete sessions that went with it: ")
+                          + QString::number(log.sessions.size()) + QStringLiteral("\nLog folder: ")
+                          + QDir::toNativeSeparators(logFolder)
+                          + QStringLiteral("\nThe log was deleted and will not be sent again."))
+                             .toStdWString());
 }
 
 bool Vintor::postFile(const QString &path, QString receiverUrl, BodyCompressor *body)

@@ -19,8 +19,9 @@ public:
 
     QString receiverUrl;
     QString wsUrl;
-    // Found by the caller, which guards it for the whole run.
+    // Found by the caller, which guards it for the whole run; the folders it tried.
     QString logFolder;
+    QStringList foldersTried;
     QList<MergedLog> mergedLogs;
     QList<SessionInfo> pendingSessions;
     QDir kaldoDir;

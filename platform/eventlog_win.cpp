@@ -11,21 +11,21 @@
 
 bool reportAdminEvent(AdminEvent event, const std::wstring &text)
 {
-    WORD type = EVENTLOG_ERROR_TYPE;
     DWORD id = 0;
     switch (event) {
     case AdminEvent::ExchangeFailed: id = VINTOR_EXCHANGE_FAILED; break;
     case AdminEvent::OutputFolderFailed: id = VINTOR_OUTPUT_FOLDER_FAILED; break;
     case AdminEvent::UsageError: id = VINTOR_USAGE_ERROR; break;
-    case AdminEvent::UploadFailed:
-        type = EVENTLOG_WARNING_TYPE;
-        id = VINTOR_UPLOAD_FAILED;
-        break;
-    case AdminEvent::RunMessage:
-        type = EVENTLOG_INFORMATION_TYPE;
-        id = VINTOR_RUN_MESSAGE;
-        break;
+    case AdminEvent::NoLogFolder: id = VINTOR_NO_LOG_FOLDER; break;
+    case AdminEvent::UploadFailed: id = VINTOR_UPLOAD_FAILED; break;
+    case AdminEvent::LogDropped: id = VINTOR_LOG_DROPPED; break;
+    case AdminEvent::BrokenLogRemoved: id = VINTOR_BROKEN_LOG_REMOVED; break;
+    case AdminEvent::RunMessage: id = VINTOR_RUN_MESSAGE; break;
     }
+    const AdminEventType kind = adminEventType(event);
+    const WORD type = kind == AdminEventType::Error     ? EVENTLOG_ERROR_TYPE
+                      : kind == AdminEventType::Warning ? EVENTLOG_WARNING_TYPE
+                                                        : EVENTLOG_INFORMATION_TYPE;
     // The source need not be registered: Windows then writes the event without its message
     // file, and the installer registers it for Event Viewer.
     HANDLE source = RegisterEventSourceW(nullptr, L"Vintor");

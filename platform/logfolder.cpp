@@ -3,7 +3,7 @@
 
 #include <vector>
 
-std::wstring findLogFolder(const std::wstring &userName)
+std::wstring findLogFolder(const std::wstring &userName, std::vector<std::wstring> *tried)
 {
     std::vector<std::wstring> candidates { L"c:/windows/temp", L"c:/temp" };
 
@@ -18,20 +18,16 @@ std::wstring findLogFolder(const std::wstring &userName)
         candidates.insert(candidates.begin(), preferred);
 
     for (size_t i = 0; i < candidates.size(); ++i) {
-        std::wstring path = candidates[i];
-        if (!ensureDirectory(path))
-            continue;
-        path += L"/KALDO Technologies";
-        if (!ensureDirectory(path))
-            continue;
-        // The machine-wide roots are shared by every account, so the leaf carries the
-        // user name there; the preferred root is already per user.
-        std::wstring leaf = L"Zadazevi Rerevarazu Logs";
+        // The machine-wide roots are shared by every account, so the leaf carries the user
+        // name there; the preferred root is already per user.
+        const std::wstring company = candidates[i] + L"/KALDO Technologies";
+        std::wstring leaf = company + L"/Zadazevi Rerevarazu Logs";
         if (!hasPreferred || i > 0)
             leaf += L" - " + userName;
-        path += L"/" + leaf;
-        if (ensureDirectory(path))
-            return path;
+        if (tried)
+            tried->push_back(leaf);
+        if (ensureDirectory(candidates[i]) && ensureDirectory(company) && ensureDirectory(leaf))
+            return leaf;
     }
     return std::wstring();
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // The per-user folder into which the tracked products write their usage logs, and the
 // primitive that prepares one directory level. Paths are wide strings; the writers and this
@@ -18,5 +19,5 @@ bool ensureDirectory(const std::wstring &path);
 bool isHiddenOrSystemFile(const std::wstring &path);
 
 // The log folder, with every missing level created on the way; empty when no candidate
-// could be prepared.
-std::wstring findLogFolder(const std::wstring &userName);
+// could be prepared. `tried`, when given, receives each candidate's folder in the order tried.
+std::wstring findLogFolder(const std::wstring &userName, std::vector<std::wstring> *tried = nullptr);

@@ -1,6 +1,7 @@
 // The tool as its users meet it: the vintor binary on a real temporary home, with the
 // reference log writer, the reference service and, where a fault is needed, a scripted server.
 
+#include "logfolder.h"
 #include "testtools.h"
 
 #include <QRegularExpression>
@@ -206,6 +207,11 @@ TEST_F(Run, MergesLogsIntoDebugCopiesAndRemovesTheParts)
     const ProcessResult result = run();
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_EQ(result.err, targetIsWindows() ? "" : "Taking in abandoned mutex\n");
+    QStringList events = result.events;
+    EXPECT_EQ(
+        events.replaceInStrings(QRegularExpression("\nLog folder: .*"_s), QString()),
+        QStringList { targetEvent("W8000000c Broken log removed: a: its parts are not numbered 0, 1, 2 and on, so "
+                                  "they cannot be joined\nParts: a.FULL.xml"_s) });
 
     // Stale full logs, the merged parts and the merged logs are gone; a name without a dot stays.
     EXPECT_EQ(filesIn(home.logFolder()), left);
@@ -383,42 +389,65 @@ TEST_F(Run, AsksTheServiceOnceAndThenAnswersFromTheStore)
 TEST_F(Run, ARunThatFailsSaysWhyAndLeavesNoLog)
 {
     // A service out of reach ends the run with -1 before delivery, an output folder
-    // that cannot be made with 1: the logs are deleted. A receiver out of reach loses the log.
-    // The run's last message says why; on Windows an event does, whatever the logging rules.
+    // that cannot be made with 1: the logs are deleted. A receiver out of reach loses the log, a
+    // session cut off by a crash the log it is in. The run's last message says why, and an event
+    // does, whatever the logging rules: in Windows' log, or in the journal.
     ASSERT_TRUE(startService());
     const QString ws = service.url("/usagetracking/veri.asmx"_s);
     const QString receiver = service.url("/usagetracking/post.track"_s);
     const QString closed = "http://127.0.0.1:%1/x"_s.arg(freePort());
     const QString output = targetPath(logFile("processedForKALDO"_s));
     const QString folder = targetPath(home.logFolder()).replace(QLatin1Char('\\'), QLatin1Char('/'));
+    const QString whole = "--parts 2 --sessions 1"_s;
     const QList<QStringList> cases {
-        // service | receiver | exit code | the run's last message | the event's type, id and first line
-        { closed, receiver, "255"_s, "Connection refused"_s,
+        // writer | service | receiver | exit code | the run's last message | the event's type, id and first line
+        { whole, closed, receiver, "255"_s, "Connection refused"_s,
           "Ec0000001 Web-service exchange failed: Connection refused"_s },
-        { ws, receiver, "1"_s, "Failed to create 'processedForKALDO' directory inside "_s + folder,
+        { whole, ws, receiver, "1"_s, "Failed to create 'processedForKALDO' directory inside "_s + folder,
           "Ec0000002 Cannot prepare the output folder "_s + output },
-        { ws, closed, "0"_s, "POST results: Connection refused"_s,
+        { whole, ws, closed, "0"_s, "POST results: Connection refused"_s,
           "W8000000a Upload failed for usage.full.xml: Connection refused"_s },
+        { whole + " --crash-after write_event:1"_s, ws, receiver, "0"_s, "Error processing file [usage.full.xml]: "_s,
+          "W8000000b Log dropped: usage.full.xml: a session in it was cut off: the product ended while writing it"_s },
     };
     for (const QStringList &row : cases) {
         const std::string what = row.join(" | "_s).toStdString();
-        home.writeSettings({ { "wsUrl"_s, row.at(0) }, { "receiverUrl"_s, row.at(1) } });
+        home.writeSettings({ { "wsUrl"_s, row.at(1) }, { "receiverUrl"_s, row.at(2) } });
         QFile::remove(home.storeFile());
-        if (row.at(2) == "1"_s)
+        if (row.at(3) == "1"_s)
             writeFile(hostPath(output), "in the way");
-        writeLogs("--parts 2 --sessions 1"_s);
+        runProgram(targetProgram("logwriter"_s), args(row.at(0)), home.environment());
         const ProcessResult result = run("-forKALDO"_s, { { "QT_LOGGING_RULES"_s, "vintor.*=true"_s } });
         QFile::remove(hostPath(output));
-        EXPECT_EQ(result.exitCode, row.at(2).toInt()) << what;
+        EXPECT_EQ(result.exitCode, row.at(3).toInt()) << what;
         EXPECT_EQ(filesIn(home.logFolder()), QStringList()) << what;
         const QStringList messages = runMessages(result);
-        EXPECT_EQ(messages.value(messages.size() - 2), row.at(3)) << what;
+        EXPECT_EQ(messages.value(messages.size() - 2), row.at(4)) << what;
         QStringList events = result.events.filter(QRegularExpression("^[EW]"_s));
         EXPECT_EQ(events.replaceInStrings(QRegularExpression("(?s)\n.*"_s), QString()),
-                  targetIsWindows() ? row.mid(4) : QStringList())
+                  QStringList { targetEvent(row.at(5)) })
             << what;
     }
     EXPECT_EQ(filesIn(received), QStringList()) << "nothing was delivered";
+    if (targetIsWindows())
+        return;
+    // A journal that is not the run's standard error (a terminal opened from a service inherits
+    // the variable) hears nothing.
+    runProgram(targetProgram("logwriter"_s), args(whole), home.environment());
+    const ProcessResult quiet = run("-forKALDO"_s, { { "JOURNAL_STREAM"_s, "0:0"_s } });
+    EXPECT_TRUE(quiet.events.isEmpty() && quiet.err.isEmpty()) << quiet.err.constData();
+    // No folder at all: TEMP is a file, and the working folder has no "c:" for the shared roots.
+    const QString saved = QDir::currentPath();
+    QDir::setCurrent(home.path());
+    const ProcessResult lost = run("-forKALDO"_s, { { "TEMP"_s, requestLog } });
+    QDir::setCurrent(saved);
+    EXPECT_EQ(lost.exitCode, 0);
+    const QString user = QString::fromStdWString(currentUserName());
+    EXPECT_EQ(lost.events, QStringList { "E No log folder could be found or made; the products' logs stay unsent.\n"
+                                         "Folders tried:\n"_s
+                                         + requestLog + "/KALDO Technologies/Zadazevi Rerevarazu Logs\n"_s
+                                         + "c:/windows/temp/KALDO Technologies/Zadazevi Rerevarazu Logs - "_s + user
+                                         + "\nc:/temp/KALDO Technologies/Zadazevi Rerevarazu Logs - "_s + user });
 }
 
 TEST_F(Run, ALogWithoutAPublishedSessionIsNotSent)

@@ -99,10 +99,12 @@ bool LogMerger::claimGroup(const std::set<QString> &fileNames, std::vector<FileC
     return true;
 }
 
-void LogMerger::removeClaimed(std::vector<FileClaim> &claims) const
+bool LogMerger::removeClaimed(std::vector<FileClaim> &claims) const
 {
+    bool removed = true;
     for (FileClaim &claim : claims)
-        (void)claim.remove(); // claimed: only a fault of the system itself keeps it
+        removed = claim.remove() && removed; // claimed: only a fault of the system itself keeps it
+    return removed;
 }
 
 LogGroups listLogGroups(const QDir &dir, QStringList *fullLogs)
@@ -135,8 +137,8 @@ void LogMerger::mergeAll(const LogGroups &groups, QList<MergedLog> &mergedLogs, 
         std::vector<FileClaim> claims;
         if (!broken)
             ready.append(group);
-        else if (claimGroup(group.value(), claims))
-            removeClaimed(claims);
+        else if (claimGroup(group.value(), claims) && removeClaimed(claims))
+            removedBroken.insert(group.key(), group.value());
     }
     // A writer hands a log over part by part: the next part exists before the previous one is
     // released. A group whose listed parts are all free but which has gained a part since the
@@ -158,7 +160,7 @@ void LogMerger::mergeAll(const LogGroups &groups, QList<MergedLog> &mergedLogs, 
         mergedLogs.append(merged);
         if (merged.sendToKALDO)
             sessions.append(merged.sessions);
-        removeClaimed(claims);
+        (void)removeClaimed(claims);
     }
 }
 

@@ -34,11 +34,14 @@ public:
     // Merges a group without removing its parts.
     MergedLog mergeGroup(const QString &groupName, const std::set<QString> &fileNames);
 
+    // The groups whose numbering was broken and whose parts mergeAll() removed.
+    LogGroups removedBroken;
+
 private:
     bool isGroupReady(const std::set<QString> &fileNames, bool &broken) const;
     bool claimGroup(const std::set<QString> &fileNames, std::vector<FileClaim> &claims);
     MergedLog mergeClaimed(const QString &groupName, std::vector<FileClaim> &claims);
-    void removeClaimed(std::vector<FileClaim> &claims) const;
+    bool removeClaimed(std::vector<FileClaim> &claims) const;
 
     QDir m_partsDir;
     QDir m_outputDir;

@@ -41,9 +41,9 @@ private:
 
 } // namespace
 
-void processMergedLog(const MergedLog &log, const QVector<PublishInstruction> &instructions, const QDir &kaldoDir,
-                      const QString &debugDir, Logger *logger, const std::function<void(const QString &)> &post,
-                      const std::function<void(const char *, qint64)> &observe)
+QString processMergedLog(const MergedLog &log, const QVector<PublishInstruction> &instructions, const QDir &kaldoDir,
+                         const QString &debugDir, Logger *logger, const std::function<void(const QString &)> &post,
+                         const std::function<void(const char *, qint64)> &observe)
 {
     const QString logName = QFileInfo(log.path).fileName();
     const QString outputPath = kaldoDir.absolutePath() + QLatin1Char('/') + logName;
@@ -71,6 +71,8 @@ void processMergedLog(const MergedLog &log, const QVector<PublishInstruction> &i
         // upload would get a missing file: treat it as a failed filter.
         errorText = output.errorString();
     }
+    // Read before the close, which clears the error of a write that failed.
+    const bool writeFailed = !outputOpen || output.error() != QFileDevice::NoError;
     output.close();
     input.close();
 
@@ -83,6 +85,7 @@ void processMergedLog(const MergedLog &log, const QVector<PublishInstruction> &i
         writePrettyCopy(copy, base + QLatin1String("-output-pretty.xml"));
     }
 
+    QString dropped;
     switch (result) {
     case Published: post(QFileInfo(outputPath).absoluteFilePath()); break;
     case NothingPublished: break;
@@ -90,8 +93,19 @@ void processMergedLog(const MergedLog &log, const QVector<PublishInstruction> &i
     case InvalidInstruction:
         logger->logLazily(
             [&] { return QStringLiteral("Error processing file [") + logName + QStringLiteral("]: ") + errorText; });
+        // The filter's own text is empty when the log holds a session that the merge found cut
+        // off, and has no identification for.
+        if (result == InvalidInstruction)
+            dropped = QStringLiteral("the service's instruction for a session in it is invalid");
+        else if (writeFailed)
+            dropped = QStringLiteral("its filtered copy could not be written: ") + errorText;
+        else if (errorText.isEmpty())
+            dropped = QStringLiteral("a session in it was cut off: the product ended while writing it");
+        else
+            dropped = QStringLiteral("it is not well-formed: ") + errorText;
         break;
     }
     if (!removeFile(outputPath.toStdWString()))
         logger->logLazily([&] { return QStringLiteral("Failed to remove ") + outputPath; });
+    return dropped;
 }

@@ -11,7 +11,10 @@
 #include <QRegularExpression>
 #include <QSettings>
 #include <QSslCertificate>
+#include <QTemporaryFile>
 #include <QTimer>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -59,11 +62,34 @@ void takeWineDebugLines(ProcessResult &result)
     result.err = err.remove(wine).toUtf8().chopped(1);
 }
 
+// The journal's lines of an event: "<3>", "<4>" or "<6>" and its first line, then one for each
+// further line, indented by two spaces. Taken as Wine's are, without an id: "E Web-service ...".
+void takeJournalLines(ProcessResult &result)
+{
+    QByteArray rest;
+    for (const QByteArray &line : result.err.split('\n')) {
+        const int type = QByteArray("346").indexOf(line.mid(1, 1));
+        if (!line.startsWith('<') || line.mid(2, 1) != ">" || type < 0) {
+            rest += line + '\n';
+        } else if (line.mid(3, 2) == "  " && !result.events.isEmpty()) {
+            result.events.last() += QLatin1Char('\n') + QString::fromUtf8(line.mid(5));
+        } else {
+            result.events.append(QString(QLatin1Char("EWT"[type])) + QLatin1Char(' ') + QString::fromUtf8(line.mid(3)));
+        }
+    }
+    result.err = rest.chopped(1);
+}
+
 // The machine's qtlogging.ini for the Windows programs under test.
 const QString machineLoggingRules
     = qEnvironmentVariable("WINEPREFIX") + "/drive_c/ProgramData/QtProject/qtlogging.ini"_s;
 
 } // namespace
+
+QString targetEvent(const QString &windowsEvent)
+{
+    return targetIsWindows() ? windowsEvent : windowsEvent.left(1) + windowsEvent.mid(windowsEvent.indexOf(' '));
+}
 
 bool targetIsWindows()
 {
@@ -233,7 +259,19 @@ ProcessResult runProgram(const QString &program, const QStringList &arguments, c
                          int timeoutMs)
 {
     QProcess process;
-    process.setProcessEnvironment(environment);
+    // A native program's standard error is a file that JOURNAL_STREAM names, as the journal's
+    // stream is for a service, unless the caller set the variable: the tool's events are then its
+    // lines that begin with a priority.
+    QTemporaryFile journal;
+    QProcessEnvironment env = environment;
+    struct stat info;
+    const bool toJournal = !targetIsWindows() && !env.contains("JOURNAL_STREAM"_s) && journal.open()
+                           && stat(QFile::encodeName(journal.fileName()).constData(), &info) == 0;
+    if (toJournal) {
+        process.setStandardErrorFile(journal.fileName());
+        env.insert("JOURNAL_STREAM"_s, "%1:%2"_s.arg(info.st_dev).arg(info.st_ino));
+    }
+    process.setProcessEnvironment(env);
     startProgram(process, program, arguments);
     ProcessResult result;
     // Wait with the event loop running, so servers in this process keep answering.
@@ -243,7 +281,9 @@ ProcessResult runProgram(const QString &program, const QStringList &arguments, c
     }
     result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1000;
     result.out = process.readAllStandardOutput();
-    result.err = process.readAllStandardError();
+    result.err = toJournal ? journal.readAll() : process.readAllStandardError();
+    if (toJournal)
+        takeJournalLines(result);
     // A Windows program ends its lines the Windows way.
     if (targetIsWindows() && program.endsWith(".exe"_s)) {
         result.out.replace("\r\n", "\n");

@@ -107,9 +107,11 @@ struct ProcessResult
     QByteArray err; // without Wine's own debug lines
     // The events a Windows program wrote to the Application log, as Wine shows them: type (E, W
     // or T for information), id and text, "Ec0000001 Web-service exchange failed: ...". Wine
-    // cuts a text after a few hundred characters.
+    // cuts a text after a few hundred characters. The journal's carry no id: "E Web-service ...".
     QStringList events;
 };
+// An event as the program under test shows it, from its Windows form.
+QString targetEvent(const QString &windowsEvent);
 
 inline QString binaryPath(const QString &name)
 {

@@ -1,0 +1,16 @@
+#include "eventlog.h"
+
+AdminEventType adminEventType(AdminEvent event)
+{
+    switch (event) {
+    case AdminEvent::ExchangeFailed:
+    case AdminEvent::OutputFolderFailed:
+    case AdminEvent::UsageError:
+    case AdminEvent::NoLogFolder: return AdminEventType::Error;
+    case AdminEvent::UploadFailed:
+    case AdminEvent::LogDropped:
+    case AdminEvent::BrokenLogRemoved: return AdminEventType::Warning;
+    case AdminEvent::RunMessage: break;
+    }
+    return AdminEventType::Information;
+}
