@@ -16,7 +16,10 @@
 #     the Linux reference service through those values, and prints nothing;
 #   - a rebuild of the same version and a newer version each upgrade in place without the
 #     properties given again, an older one is refused with its message;
-#   - an installation that fails after registering the task takes the task back;
+#   - an installation that fails after registering the task takes the task back, an upgrade that
+#     fails leaves the task it found;
+#   - with NOTASK=1 the definition is installed and no task registered, and the removal leaves a
+#     task that Group Policy put there;
 #   - a silent removal takes the programs, the event source, the task and the values, and leaves
 #     the user's own.
 set -euo pipefail
@@ -77,16 +80,26 @@ has_row Registry "^\\w+\\t2\\t$source_key\\t\\*\\t\\tEventSource\$"
 has_row Component '^WsUrl\t.*\tWSURL\t'
 has_row Component '^ReceiverUrl\t.*\tRECEIVERURL\t'
 has_row Component '^DoNotRun\t.*\tDONOTRUN\t'
+has_row Registry "^\\w+\\t2\\t$key\\tNOTASK\\t\\[NOTASK\\]\\tNoTask\$"
+has_row Component '^NoTask\t.*\tNOTASK\t'
 has_row Property "^ProductVersion\\t${version//./\\.}\$"
 has_row Property '^UpgradeCode\t\{8f3c2a71-5d4e-4b6a-9c1f-2e7d8a9b0c43\}$'
 has_row Property '^ALLUSERS\t1$'
-has_row Property '^SecureCustomProperties\t(.*;)?WSURL;RECEIVERURL;DONOTRUN(;.*)?$'
+has_row Property '^SecureCustomProperties\t(.*;)?WSURL;RECEIVERURL;DONOTRUN;NOTASK(;.*)?$'
 has_row Upgrade "^\\{8F3C2A71-5D4E-4B6A-9C1F-2E7D8A9B0C43\\}\\t\\t${version//./\\.}\\t\\t513\\t\\tWIX_UPGRADE_DETECTED\$"
 has_row Upgrade "^\\{8F3C2A71-5D4E-4B6A-9C1F-2E7D8A9B0C43\\}\\t${version//./\\.}\\t\\t\\t2\\t\\tWIX_DOWNGRADE_DETECTED\$"
 has_row CustomAction '^FindSchtasks\t51\tSystemSchtasks\t\[System64Folder\]schtasks\.exe\t'
 has_row CustomAction '^RegisterTask\t3122\tSystemSchtasks\t/Create /F /TN "KALDO Technologies\\Vintor" /XML "\[INSTALLDIR\]vintor-task\.xml"'
 has_row CustomAction '^UnregisterTask\t3442\tSystemSchtasks\t/Delete /F /TN "KALDO Technologies\\Vintor"'
 has_row CustomAction '^DeleteTask\t3186\tSystemSchtasks\t/Delete /F /TN "KALDO Technologies\\Vintor"'
+has_row CustomAction '^ReregisterTask\t3442\tSystemSchtasks\t/Create /F /TN "KALDO Technologies\\Vintor" /XML "\[INSTALLDIR\]vintor-task\.xml"'
+# Each task step and its rollback twin: not with NOTASK; the registration's undone only on a
+# first installation (a repair or an upgrade found the task there), the deletion's on a removal.
+removal='REMOVE="ALL" AND NOT UPGRADINGPRODUCTCODE AND NOT NOTASK'
+has_row InstallExecuteSequence '^RegisterTask\tNOT REMOVE="ALL" AND NOT NOTASK\t'
+has_row InstallExecuteSequence '^UnregisterTask\tNOT REMOVE="ALL" AND NOT NOTASK AND NOT Installed AND NOT WIX_UPGRADE_DETECTED\t'
+has_row InstallExecuteSequence "^DeleteTask\\t$removal\\t"
+has_row InstallExecuteSequence "^ReregisterTask\\t$removal\\t"
 has_row CustomAction '^FixProgramFolder\t51\tINSTALLDIR\t\[ProgramFiles64Folder\]KALDO Technologies\\\t'
 has_row CustomAction '^KeepWsUrl\t51\tWSURL\t\[OLDWSURL\]'
 has_row LaunchCondition '^NOT WIX_DOWNGRADE_DETECTED\tA newer version of Vintor is already installed\.$'
@@ -99,6 +112,8 @@ before InstallFiles RegisterTask
 before WriteRegistryValues RegisterTask
 before UnregisterTask RegisterTask
 before DeleteTask RemoveFiles
+before ReregisterTask DeleteTask
+before KeepNoTask RegisterTask
 echo "msi: tables checked"
 
 export WINEPREFIX=$work/wine
@@ -180,6 +195,7 @@ task_is S-1-5-32-545 Principals Principal GroupId
 task_is LeastPrivilege Principals Principal RunLevel
 task_is Parallel Settings MultipleInstancesPolicy
 task_is true Settings StartWhenAvailable
+task_is true Settings RunOnlyIfNetworkAvailable
 task_is 7 Settings Priority
 task_is '"%ProgramFiles%\KALDO Technologies\vintorw.exe"' Actions Exec Command
 task_is -forKALDO Actions Exec Arguments
@@ -246,13 +262,37 @@ echo "msi: removed"
 # An installation that fails once the task is registered (a deferred action after it runs a
 # program that ends with an error) rolls back, and the task with it.
 cp "$msi" "$work/failing.msi"
-for query in "INSERT INTO \`Property\` (\`Property\`, \`Value\`) VALUES ('Shell', 'C:\\windows\\system32\\cmd.exe')" \
-    "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('Fail', 3122, 'Shell', '/c exit 3')" \
-    "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('Fail', 5060)"; do
-    msibuild "$work/failing.msi" -q "$query"
-done
+plant=("INSERT INTO \`Property\` (\`Property\`, \`Value\`) VALUES ('Shell', 'C:\\windows\\system32\\cmd.exe')"
+    "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('Fail', 3122, 'Shell', '/c exit 3')"
+    "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('Fail', 5060)")
+for query in "${plant[@]}"; do msibuild "$work/failing.msi" -q "$query"; done
 if msiexec /i "$(windows_path "$work/failing.msi")"; then fail "the failing package installed"; fi
 grep -aqF 'Fail' "$work/msiexec.log" || fail_with_log "the planted failure did not run"
 [ ! -e "$task" ] || fail "the task outlived the rolled-back installation"
 [ -z "$(ls -A "$program" 2>/dev/null)" ] && [ "$(entries)" = 0 ] || fail "the rolled-back installation left files"
 echo "msi: a failed installation took its task back"
+
+# The same failure in an upgrade, over an installation whose task was there before: the task stays.
+msiexec /i "$(windows_path "$msi")" || fail_with_log "the install before the failing upgrade failed"
+bash packaging/windows/build-msi.sh "$work/newer" "$newer_version" "$work/failing-upgrade.msi" > "$work/build.out"
+for query in "${plant[@]}"; do msibuild "$work/failing-upgrade.msi" -q "$query"; done
+if msiexec /i "$(windows_path "$work/failing-upgrade.msi")"; then fail "the failing upgrade installed"; fi
+grep -aqF 'Fail' "$work/msiexec.log" || fail_with_log "the planted failure did not run in the upgrade"
+[ -f "$task" ] || fail "a failed upgrade deleted the task it found"
+msiexec /x "$(windows_path "$msi")" || fail_with_log "the removal after the failed upgrade failed"
+echo "msi: a failed upgrade left the task it found"
+
+# NOTASK=1: the definition goes in, the task is not registered, and the value that keeps it so
+# for upgrades is in HKLM. A task that Group Policy deployed from that definition outlives the
+# removal.
+msiexec /i "$(windows_path "$msi")" NOTASK=1 || fail_with_log "the install with NOTASK=1 failed"
+[ -f "$program/vintor-task.xml" ] || fail "NOTASK=1 left out the task definition"
+[ ! -e "$task" ] || fail "NOTASK=1 registered the task"
+[ "$(machine_value NOTASK)" = 1 ] || fail "NOTASK=1 is not kept in HKLM"
+wine schtasks /Create /F /TN 'KALDO Technologies\Vintor' /XML 'C:\Program Files\KALDO Technologies\vintor-task.xml' \
+    </dev/null >/dev/null 2>&1
+[ -f "$task" ] || fail "the task could not be registered as Group Policy would"
+msiexec /x "$(windows_path "$msi")" || fail_with_log "the removal of the NOTASK=1 installation failed"
+[ -f "$task" ] || fail "the removal of a NOTASK=1 installation deleted the task"
+[ -z "$(machine_value NOTASK)" ] || fail "the removal left NOTASK in HKLM"
+echo "msi: NOTASK=1 installs the definition only, and leaves the task alone"

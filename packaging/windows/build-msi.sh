@@ -17,7 +17,7 @@
 #     is removed whole before the newer one goes in);
 #   - upgrades by a package of the same version (a rebuild replaces the installed one in place);
 #   - the properties a managed installation passes on to its server side (SecureCustomProperties);
-#   - UnregisterTask as the rollback of RegisterTask;
+#   - UnregisterTask and ReregisterTask as the rollbacks of RegisterTask and DeleteTask;
 #   - the event source's message file as REG_EXPAND_SZ, and its key created and removed whole.
 set -euo pipefail
 programs=$(realpath "$1")
@@ -62,11 +62,12 @@ for query in \
     "UPDATE Component SET Condition = 'WSURL' WHERE Component = 'WsUrl'" \
     "UPDATE Component SET Condition = 'RECEIVERURL' WHERE Component = 'ReceiverUrl'" \
     "UPDATE Component SET Condition = 'DONOTRUN' WHERE Component = 'DoNotRun'" \
+    "UPDATE Component SET Condition = 'NOTASK' WHERE Component = 'NoTask'" \
     "UPDATE InstallExecuteSequence SET Sequence = 1450 WHERE Action = 'RemoveExistingProducts'" \
     "DELETE FROM \`Upgrade\` WHERE \`ActionProperty\` = 'WIX_UPGRADE_DETECTED'" \
     "INSERT INTO \`Upgrade\` (\`UpgradeCode\`, \`VersionMax\`, \`Attributes\`, \`ActionProperty\`) VALUES ('$upgrade_code', '$version', 513, 'WIX_UPGRADE_DETECTED')" \
-    "UPDATE Property SET Value = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;WSURL;RECEIVERURL;DONOTRUN' WHERE Property = 'SecureCustomProperties'" \
-    "UPDATE CustomAction SET Type = 3442 WHERE Action = 'UnregisterTask'" \
+    "UPDATE Property SET Value = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;WSURL;RECEIVERURL;DONOTRUN;NOTASK' WHERE Property = 'SecureCustomProperties'" \
+    "UPDATE CustomAction SET Type = 3442 WHERE Action = 'UnregisterTask' OR Action = 'ReregisterTask'" \
     "UPDATE \`Registry\` SET \`Value\` = '#%[INSTALLDIR]vintorw.exe' WHERE \`Name\` = 'EventMessageFile'" \
     "INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, \`Component_\`) VALUES ('EventSourceKey', 2, '$eventsource', '*', 'EventSource')"; do
     msibuild "$stage/package.msi" -q "$query"
