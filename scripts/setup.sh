@@ -7,7 +7,7 @@ packages=(
     cmake make g++ pkg-config
     qtbase5-dev libboost-dev libkdsoap-dev zlib1g-dev
     googletest libgtest-dev
-    nginx-light tinyproxy openssl strace
+    nginx-light tinyproxy openssl strace time
 )
 # The Debian package: its dependencies, its checks, the manual page and the systemd units.
 package_packages=(dpkg-dev lintian groff-base systemd)

@@ -66,7 +66,7 @@ public:
     {
         // A Windows program reads its arguments in the ANSI code page, where each byte of the
         // path is the code unit of the same value.
-            const QString target = windows ? QString::fromLatin1(path.c_str()) : QString::fromStdString(path);
+        const QString target = windows ? QString::fromLatin1(path.c_str()) : QString::fromStdString(path);
         m_process.setStandardOutputFile(QProcess::nullDevice());
         m_process.setStandardErrorFile(QProcess::nullDevice());
         m_process.start(QCoreApplication::applicationDirPath() + "/lockhelper"_s,

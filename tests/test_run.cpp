@@ -473,8 +473,16 @@ TEST_F(Run, AnAnswerPastTheLimitFailsTheExchange)
     // Messages only when the logging rules ask for them (here those a fleet's administrator puts
     // in Qt's qtlogging.ini), as the run goes.
     home.writeLoggingRules("[Rules]\nvintor.*=true\n");
-    const ProcessResult result = run();
+    // On Linux each write of the run is slowed, so that an answer not held back in the network
+    // thread would pile up in memory: the run's peak memory shows it.
+    const QStringList slowWrites = args("-f maxrss=%M strace -f -qq -o /dev/null -e trace=write -e "
+                                        "inject=write:delay_exit=3000"_s)
+                                   << vintor << "-forKALDO"_s;
+    const ProcessResult result
+        = targetIsWindows() ? run() : runProgram("/usr/bin/time"_s, slowWrites, home.environment(), 120000);
     EXPECT_EQ(result.exitCode, 255);
+    const QString peakKiB = QRegularExpression("maxrss=(\\d+)"_s).match(QString::fromUtf8(result.err)).captured(1);
+    EXPECT_TRUE(targetIsWindows() || peakKiB.toInt() < 40 << 10) << peakKiB.toStdString(); // held back: 20 MB
     const QStringList messages = runMessages(result);
     const QString shownFolder = targetPath(home.temp()) + "/KALDO Technologies/Zadazevi Rerevarazu Logs"_s;
     EXPECT_EQ(messages.mid(0, 1), QStringList { "Vintor starting."_s });

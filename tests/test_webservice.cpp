@@ -128,16 +128,18 @@ TEST_F(SoapCall, RedirectsTimeOutsAndErrors)
 TEST_F(SoapCall, AGoodAnswerIsReadWholeWhenTheTemporaryFolderFills)
 {
     // An answer of several chunks, the temporary folder full from the start or after the first
-    // chunks (a limit on the size of written files stands in for it): what the file kept and
-    // the rest are read back whole, first item and last.
-    const QByteArray answer = "<Envelope><Body><r><logsAvailableResult><first/>" + QByteArray(3 << 20, ' ')
-                              + "<last/></logsAvailableResult></r></Body></Envelope>";
-    ScriptedServer server(
-        [&](QTcpSocket *socket, const HttpRequest &) { socket->write(ScriptedServer::response(200, answer)); });
+    // chunks (a limit on the size of written files stands in for it), and a small answer that a
+    // file would only buffer: what the file kept and the rest are read back whole, first item and last.
+    QByteArray padding;
+    ScriptedServer server([&](QTcpSocket *socket, const HttpRequest &) {
+        socket->write(ScriptedServer::response(200, "<Envelope><Body><r><logsAvailableResult><first/>" + padding
+                                                        + "<last/></logsAvailableResult></r></Body></Envelope>"));
+    });
     rlimit saved {};
     getrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, SIG_IGN);
-    for (const rlim_t room : { rlim_t(0), rlim_t(1500000) }) {
+    for (const auto &[room, size] : { std::pair<rlim_t, int>(0, 3 << 20), { 1500000, 3 << 20 }, { 0, 100 } }) {
+        padding = QByteArray(size, ' ');
         SOAPClient client(nullptr, 10, 10);
         const rlimit full { room, saved.rlim_max };
         setrlimit(RLIMIT_FSIZE, &full);
