@@ -2,7 +2,7 @@
 // agents, indexers, editors), for the Windows runs of the harvest's tests.
 //   fileholder <path> <sharing> <ms> [<start-file>]
 // <sharing> names what other openers may do meanwhile: "r" read, "w" write, "d" delete, in any
-// combination, or "-" for nothing. The holder prints "held" once the file is open and keeps it
+// combination, or "-" for nothing. The holder prints "holding" once the file is open and keeps it
 // <ms> milliseconds, counted from the moment <start-file> exists when one is given. Exit code: 0,
 // or 1 when the file could not be opened.
 
@@ -24,7 +24,7 @@ int wmain(int argc, wchar_t **argv)
     const HANDLE file = CreateFileW(argv[1], GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return 1;
-    std::printf("held\n");
+    std::printf("holding\n");
     std::fflush(stdout);
     while (argc > 4 && GetFileAttributesW(argv[4]) == INVALID_FILE_ATTRIBUTES)
         Sleep(5);

@@ -72,14 +72,13 @@ void takeJournalLines(ProcessResult &result)
 {
     QByteArray rest;
     for (const QByteArray &line : result.err.split('\n')) {
-        const int type = QByteArray("346").indexOf(line.mid(1, 1));
-        if (!line.startsWith('<') || line.mid(2, 1) != ">" || type < 0) {
+        const int type = line.size() > 2 && line[0] == '<' && line[2] == '>' ? QByteArray("346").indexOf(line[1]) : -1;
+        if (type < 0)
             rest += line + '\n';
-        } else if (line.mid(3, 2) == "  " && !result.events.isEmpty()) {
+        else if (line.mid(3, 2) == "  " && !result.events.isEmpty())
             result.events.last() += QLatin1Char('\n') + QString::fromUtf8(line.mid(5));
-        } else {
-            result.events.append(QString(QLatin1Char("EWT"[type])) + QLatin1Char(' ') + QString::fromUtf8(line.mid(3)));
-        }
+        else
+            result.events.append(QLatin1Char("EWT"[type]) + " "_s + QString::fromUtf8(line.mid(3)));
     }
     result.err = rest.chopped(1);
 }
@@ -263,9 +262,8 @@ ProcessResult runProgram(const QString &program, const QStringList &arguments, c
                          int timeoutMs)
 {
     QProcess process;
-    // A native program's standard error is a file that JOURNAL_STREAM names, as the journal's
-    // stream is for a service, unless the caller set the variable: the tool's events are then its
-    // lines that begin with a priority.
+    // A native program's standard error is a file that JOURNAL_STREAM names (unless the caller
+    // set it), as the journal's stream is for a service: the tool writes its events there.
     QTemporaryFile journal;
     QProcessEnvironment env = environment;
     struct stat info;
