@@ -69,6 +69,7 @@ sequence() { msiinfo export "$msi" InstallExecuteSequence | tr -d '\r' | awk -F'
 has_row File '^vintor\.exe\tProgram\t([^\t]*\|)?vintor\.exe\t'
 has_row File '^vintorw\.exe\tProgramWithoutConsole\t([^\t]*\|)?vintorw\.exe\t'
 has_row File '^vintor_task\.xml\tTaskDefinition\t([^\t]*\|)?vintor-task\.xml\t'
+has_row File '^NOTICES\.txt\tNotices\t([^\t]*\|)?NOTICES\.txt\t'
 key='Software\\KALDO Technologies\\Zadazevi Rerevarazu'
 has_row Registry "^\\w+\\t2\\t$key\\twsUrl\\t\\[WSURL\\]\\tWsUrl\$"
 has_row Registry "^\\w+\\t2\\t$key\\treceiverUrl\\t\\[RECEIVERURL\\]\\tReceiverUrl\$"

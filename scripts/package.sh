@@ -12,6 +12,12 @@ cmake --build --preset package -j"$(nproc)" >/dev/null
 deb=$(ls build-package/vintor_*.deb)
 echo "Built $deb"
 dpkg-deb --field "$deb" Depends
+# Its SBOM beside it: the files it ships, hashed as packed, and the dependencies as resolved.
+unpacked=$(mktemp -d)
+dpkg-deb -x "$deb" "$unpacked"
+cmake -DPACKAGE=debian -DVERSION="$(dpkg-deb --field "$deb" Version)" -DSBOM="${deb%.deb}.cdx.json" \
+    -DFILES="$unpacked/usr/bin/vintor" -DDEPENDS="$(dpkg-deb --field "$deb" Depends)" -P packaging/shipping.cmake
+rm -rf "$unpacked"
 
 # Errors and warnings fail; the one note left (a .comment section the toolchain writes) is
 # information only.

@@ -15,9 +15,10 @@ package_packages=(dpkg-dev lintian groff-base systemd)
 check_packages=(clang-14 libclang-rt-14-dev clang-format-14)
 # The Windows build (mingw-w64 with its static zlib; the static Qt comes from scripts/qt-mingw.sh)
 # and its tests under Wine; the installer (wixl, with msitools to read and amend it, xmllint to check
-# the task definition, osslsigncode to sign the programs and the package and to verify them).
+# the task definition, osslsigncode to sign the programs and the package and to verify them, unzip
+# for the relink kit).
 cross_packages=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 xz-utils wixl msitools libxml2-utils
-    osslsigncode)
+    osslsigncode unzip)
 
 # A package counts only when it is installed: `dpkg -s` also answers for one that was removed
 # and left its configuration files behind.
@@ -51,6 +52,8 @@ fi
 need_cross=""
 if [ "${WITH_WINDOWS:-1}" = 1 ]; then
     need_cross=$(missing "${cross_packages[@]}")
+    # The packages' SBOMs are checked with Node.js and the npm registry: the machine's own, else Debian's.
+    command -v npm >/dev/null || need_cross="$need_cross nodejs npm"
 fi
 if [ -n "$need$need_cross" ]; then
     export DEBIAN_FRONTEND=noninteractive

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Makes the Windows installer from vintor.wxs: build-msi.sh <folder> <version> <output.msi>, where
-# the folder holds the two programs, vintor.exe and vintorw.exe. The target msi of the Windows
+# the folder holds the two programs, vintor.exe and vintorw.exe, and the SBOM beside it. The target msi of the Windows
 # build runs it with the project's version; the installer tests run it for the other versions
 # they need.
 #
@@ -51,6 +51,13 @@ if [ $signing = 1 ]; then
     sign "$stage/vintor.exe"
     sign "$stage/vintorw.exe"
 fi
+# The notices of what the programs carry go in beside them; the SBOM, with the SHA-256 of the files
+# as shipped (signed), beside the package: vintor-<version>-x64.cdx.json. vintorlog.dll, which
+# product teams ship with their products, is in it when the folder holds it.
+shipped="$stage/vintor.exe;$stage/vintorw.exe"
+[ ! -f "$programs/vintorlog.dll" ] || shipped+=";$programs/vintorlog.dll"
+cmake -DPACKAGE=windows -DVERSION="$version" -DNOTICES="$stage/NOTICES.txt" -DSBOM="${output%.msi}.cdx.json" \
+    -DFILES="$shipped" -P "$here/../shipping.cmake"
 # Task Scheduler reads task definitions as UTF-16; the source stays UTF-8 to be read and diffed.
 sed '1s/encoding="UTF-8"/encoding="UTF-16"/' "$here/vintor-task.xml" | iconv -f UTF-8 -t UTF-16 > "$stage/vintor-task.xml"
 # wixl finds the files named by Source in the folder it runs in.
