@@ -451,19 +451,19 @@ TEST_F(Run, AnAnswerPastTheLimitFailsTheExchange)
         [&](QTcpSocket *socket, const HttpRequest &) { socket->write(ScriptedServer::response(200, answer)); });
     home.writeSettings({ { "wsUrl"_s, server.url("/usagetracking/veri.asmx"_s) } });
     writeLogs();
-    // Messages only when the logging rules ask for them (here those a fleet's administrator puts
-    // in Qt's qtlogging.ini), as the run goes.
+    // Messages only when the logging rules ask for them (here those a fleet's administrator puts in Qt's
+    // qtlogging.ini), as the run goes. On Linux each write of the run is slowed, so that an answer not held
+    // back in the network thread would pile up in memory: the run's peak memory shows it.
     home.writeLoggingRules("[Rules]\nvintor.*=true\n");
-    // On Linux each write of the run is slowed, so that an answer not held back in the network
-    // thread would pile up in memory: the run's peak memory shows it.
-    const QStringList slowWrites = args("-f maxrss=%M strace -f -qq -o /dev/null -e trace=write -e "
-                                        "inject=write:delay_exit=3000"_s)
-                                   << vintor << "-forKALDO"_s;
+    const QStringList slow = args("-f %M strace -fqqo /dev/null -e trace=write -e inject=write:delay_exit=3000 "_s
+                                  + vintor + " -forKALDO"_s);
     const ProcessResult result
-        = targetIsWindows() ? run() : runProgram("/usr/bin/time"_s, slowWrites, home.environment(), 120000);
+        = targetIsWindows() ? run() : runProgram("/usr/bin/time"_s, slow, home.environment(), 120000);
     EXPECT_EQ(result.exitCode, 255);
-    const QString peakKiB = QRegularExpression("maxrss=(\\d+)"_s).match(QString::fromUtf8(result.err)).captured(1);
-    EXPECT_TRUE(targetIsWindows() || peakKiB.toInt() < 40 << 10) << peakKiB.toStdString(); // held back: 20 MB
+#ifndef __SANITIZE_ADDRESS__ // which keeps freed memory on purpose
+    const int peakKiB = result.err.trimmed().split('\n').last().toInt();
+    EXPECT_TRUE(targetIsWindows() || (peakKiB > 0 && peakKiB < 40 << 10)) << peakKiB; // held back: 20 MB
+#endif
     const QStringList messages = runMessages(result);
     const QString shownFolder = targetPath(home.temp()) + "/KALDO Technologies/Zadazevi Rerevarazu Logs"_s;
     EXPECT_EQ(messages.mid(0, 1), QStringList { "Vintor starting."_s });
