@@ -412,8 +412,7 @@ TEST_F(Run, ARunThatFailsSaysWhyAndLeavesNoLog)
     EXPECT_EQ(filesIn(received), QStringList()) << "nothing was delivered";
     if (targetIsWindows())
         return;
-    // A journal that is not the run's standard error (a terminal opened from a service inherits
-    // the variable) hears nothing.
+    // A journal that is not standard error (a terminal opened from a service inherits the variable) hears nothing.
     runProgram(targetProgram("logwriter"_s), args(whole), home.environment());
     const ProcessResult quiet = run("-forKALDO"_s, { { "JOURNAL_STREAM"_s, "0:0"_s } });
     EXPECT_TRUE(quiet.events.isEmpty() && quiet.err.isEmpty()) << quiet.err.constData();
@@ -444,6 +443,9 @@ TEST_F(Run, ALogWithoutAPublishedSessionIsNotSent)
 
 TEST_F(Run, AnAnswerPastTheLimitFailsTheExchange)
 {
+#ifdef __SANITIZE_ADDRESS__
+    GTEST_SKIP() << "AddressSanitizer keeps freed memory on purpose: the peak would say nothing";
+#endif
     const QByteArray answer = "<?xml version=\"1.0\"?><Envelope><Body><logsAvailableResponse><logsAvailableResult/>"
                               "</logsAvailableResponse></Body></Envelope>"
                               + QByteArray(65 << 20, ' ');
@@ -460,10 +462,8 @@ TEST_F(Run, AnAnswerPastTheLimitFailsTheExchange)
     const ProcessResult result
         = targetIsWindows() ? run() : runProgram("/usr/bin/time"_s, slow, home.environment(), 120000);
     EXPECT_EQ(result.exitCode, 255);
-#ifndef __SANITIZE_ADDRESS__ // which keeps freed memory on purpose
     const int peakKiB = result.err.trimmed().split('\n').last().toInt();
     EXPECT_TRUE(targetIsWindows() || (peakKiB > 0 && peakKiB < 40 << 10)) << peakKiB; // held back: 20 MB
-#endif
     const QStringList messages = runMessages(result);
     const QString shownFolder = targetPath(home.temp()) + "/KALDO Technologies/Zadazevi Rerevarazu Logs"_s;
     EXPECT_EQ(messages.mid(0, 1), QStringList { "Vintor starting."_s });
