@@ -13,7 +13,19 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 unset http_proxy https_proxy ftp_proxy all_proxy no_proxy HTTP_PROXY HTTPS_PROXY FTP_PROXY ALL_PROXY NO_PROXY || true
 
 if [ ! -f "$WINEPREFIX/.vintor-ready" ]; then
-    wineboot -i </dev/null >/dev/null 2>&1
+    # A first start now and then fails while another prefix's server is still going down: it is
+    # tried again, and a failure says so instead of ending the caller without a word.
+    for attempt in 1 2 3; do
+        wineboot -i </dev/null >"$WINEPREFIX.wineboot.log" 2>&1 && break
+        if [ $attempt = 3 ]; then
+            echo "wine-prefix: wineboot -i failed in $WINEPREFIX:" >&2
+            tail -n 20 "$WINEPREFIX.wineboot.log" >&2
+            exit 1
+        fi
+        wineserver -k >/dev/null 2>&1 || true
+        sleep 2
+    done
+    rm -f "$WINEPREFIX.wineboot.log"
     for name in TEMP TMP; do
         wine reg delete 'HKCU\Environment' /v "$name" /f </dev/null >/dev/null 2>&1 || true
         wine reg delete 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' /v "$name" /f \
