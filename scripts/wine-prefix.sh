@@ -26,6 +26,9 @@ if [ ! -f "$WINEPREFIX/.vintor-ready" ]; then
         sleep 2
     done
     rm -f "$WINEPREFIX.wineboot.log"
+    # Its helpers may still be writing the environment into the registry: wait for them to end
+    # before dropping TEMP and TMP from it, or a program started next may still see them.
+    wineserver -w
     for name in TEMP TMP; do
         wine reg delete 'HKCU\Environment' /v "$name" /f </dev/null >/dev/null 2>&1 || true
         wine reg delete 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' /v "$name" /f \
