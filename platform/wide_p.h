@@ -16,6 +16,10 @@ std::string toUtf8(const std::wstring &text);
 // every path is.
 std::wstring extendedLengthPath(const std::wstring &path);
 
+// Windows: conversions through a code page of the system's (CP_UTF8, CP_ACP and the like).
+std::wstring fromCodePage(const std::string &bytes, unsigned codePage);
+std::string toCodePage(const std::wstring &text, unsigned codePage);
+
 // Windows: the system's text for an error code, without its line end.
 std::wstring systemMessage(unsigned long code);
 }

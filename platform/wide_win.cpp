@@ -9,26 +9,36 @@
 
 namespace wide {
 
-std::wstring fromUtf8(const std::string &bytes)
+std::wstring fromCodePage(const std::string &bytes, unsigned codePage)
 {
     if (bytes.empty())
         return std::wstring();
     const int size = static_cast<int>(bytes.size());
-    const int length = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), size, nullptr, 0);
+    const int length = MultiByteToWideChar(codePage, 0, bytes.data(), size, nullptr, 0);
     std::wstring out(static_cast<size_t>(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, bytes.data(), size, &out[0], length);
+    MultiByteToWideChar(codePage, 0, bytes.data(), size, &out[0], length);
     return out;
 }
 
-std::string toUtf8(const std::wstring &text)
+std::string toCodePage(const std::wstring &text, unsigned codePage)
 {
     if (text.empty())
         return std::string();
     const int size = static_cast<int>(text.size());
-    const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
+    const int length = WideCharToMultiByte(codePage, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
     std::string out(static_cast<size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), size, &out[0], length, nullptr, nullptr);
+    WideCharToMultiByte(codePage, 0, text.data(), size, &out[0], length, nullptr, nullptr);
     return out;
+}
+
+std::wstring fromUtf8(const std::string &bytes)
+{
+    return fromCodePage(bytes, CP_UTF8);
+}
+
+std::string toUtf8(const std::wstring &text)
+{
+    return toCodePage(text, CP_UTF8);
 }
 
 std::wstring extendedLengthPath(const std::wstring &path)

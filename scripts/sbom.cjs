@@ -1,4 +1,4 @@
-// Validates CycloneDX 1.5 JSON files against the specification's schema (the copy that the
+// Validates CycloneDX 1.5 JSON files against CycloneDX's own JSON schema (the copy that the
 // @cyclonedx/cyclonedx-library package carries) and prints each file's components, one a line:
 // type, name, version, then the licence or the SHA-256, separated by tabs.
 //   node sbom.cjs <node_modules folder> <bom.json>...

@@ -17,10 +17,9 @@ int wmain(int argc, wchar_t **argv)
     if (argc < 4)
         return 2;
     const std::wstring sharing = argv[2];
-    DWORD share = 0;
-    share |= sharing.find(L'r') != std::wstring::npos ? FILE_SHARE_READ : 0;
-    share |= sharing.find(L'w') != std::wstring::npos ? FILE_SHARE_WRITE : 0;
-    share |= sharing.find(L'd') != std::wstring::npos ? FILE_SHARE_DELETE : 0;
+    const DWORD share = (sharing.find(L'r') != std::wstring::npos ? FILE_SHARE_READ : 0)
+                        | (sharing.find(L'w') != std::wstring::npos ? FILE_SHARE_WRITE : 0)
+                        | (sharing.find(L'd') != std::wstring::npos ? FILE_SHARE_DELETE : 0);
     const HANDLE file = CreateFileW(argv[1], GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return 1;

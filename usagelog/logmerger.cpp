@@ -55,8 +55,6 @@ LogMerger::LogMerger(const QDir &partsDir, const QDir &outputDir)
 {
 }
 
-LogMerger::~LogMerger() = default;
-
 // Probes the lock of every part and checks the numbering. False when a writer holds a part;
 // `broken` tells a group whose numbering is off.
 bool LogMerger::isGroupReady(const std::set<QString> &fileNames, bool &broken) const

@@ -28,7 +28,6 @@ class LogMerger
 {
 public:
     LogMerger(const QDir &partsDir, const QDir &outputDir);
-    ~LogMerger();
 
     void mergeAll(const LogGroups &groups, QList<MergedLog> &mergedLogs, QList<SessionInfo> &sessions);
     // Merges a group without removing its parts.
