@@ -1,0 +1,84 @@
+#pragma once
+
+// The state of one handle of the writers' library and the steps that write its logs: the part
+// files, their names and their locks.
+
+#include "filelock.h"
+#include "lockkeeper.h"
+#include "vintorlog.h"
+#include "xmlwriter.h"
+
+#include <fstream>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace vintorlog_detail {
+
+constexpr int maximumParts = 10; // an eleventh, "<name>.10.xml", would sort before "<name>.2.xml"
+constexpr long long defaultPartSize = 1 << 20;
+
+// One part file, held under its lock from before it is made until it is released.
+struct Part
+{
+    int number = 0;
+    std::string path;
+    std::unique_ptr<FileLock> lock; // made, taken and given back on the handle's keeper thread
+    std::ofstream file;
+    XmlWriter xml;
+};
+
+} // namespace vintorlog_detail
+
+struct vintorlog
+{
+    ~vintorlog() { releasePart(); }
+
+    // Gives back the current part's lock on the keeper thread and drops the part.
+    void releasePart()
+    {
+        if (part)
+            keeper.run([this] { part->lock.reset(); });
+        part.reset();
+    }
+
+    vintorlog_detail::LockKeeper keeper;
+    std::string folder;
+    std::string givenName; // empty: each log's name is made up
+    std::string name; // of the log written now, or last
+    int logs = 0; // begun by this handle
+    unsigned flags = 0;
+    long long partSize = vintorlog_detail::defaultPartSize;
+    std::string logUuid;
+    std::unique_ptr<vintorlog_detail::Part> part; // none between one session's log and the next
+    bool started = false; // the current part's head is written
+    bool inSession = false;
+    std::string sessionUuid;
+    int openElements = 0;
+    bool inStartTag = false; // the element opened last still takes attributes
+    std::vector<std::string> attributes; // those it has
+    bool full = false;
+    int failure = VINTORLOG_OK; // set for good once a write failed
+    std::string error;
+    std::mt19937_64 random { std::random_device()() };
+};
+
+namespace vintorlog_detail {
+
+int fail(vintorlog *log, int code, const std::string &text);
+std::string newUuid(vintorlog *log);
+// Begins the log of the next session.
+int beginLog(vintorlog *log);
+// The part's head, written once the part has something to hold.
+void startPart(vintorlog *log);
+// Ends the log written now: its last part marked final and released, for the harvest to take.
+int finishLog(vintorlog *log);
+// Goes on in the next part.
+int nextPart(vintorlog *log);
+// After a call that wrote something: to the file, and on in the next part when this one is full.
+int written(vintorlog *log);
+// The checks every call starts with; `content` for calls that add to the log.
+int usable(vintorlog *log, bool content);
+
+} // namespace vintorlog_detail
