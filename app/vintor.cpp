@@ -47,6 +47,10 @@ void Vintor::main()
         return;
     }
 
+    // Lock objects of writers that died before their file existed lead to no file: no later run
+    // would ever take them.
+    FileLock::sweepAbandoned();
+
     PublishInstructionStore store;
     if (!store.load())
         logger->logLazily([&] { return QStringLiteral("Failed to read configuration file: ") + store.errorString(); });

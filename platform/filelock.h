@@ -30,6 +30,11 @@ public:
     // that died: the shared-memory object on POSIX; empty on Windows, whose mutexes go with
     // their last handle.
     static std::string objectFile(const std::string &path);
+    // Removes the lock objects whose holder died and that nobody holds now: a writer killed
+    // between making a part's lock and making its file leaves an object that no file leads to.
+    // The harvest calls it once a run, before it takes any lock. Nothing on Windows, whose
+    // mutexes go with their last handle.
+    static void sweepAbandoned();
 
 private:
     std::unique_ptr<FileLockPrivate> d;

@@ -24,6 +24,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/file.h>
@@ -308,6 +309,52 @@ void FileLockPrivate::release()
         shm_unlink(handle.objectName.c_str());
     }
     pthread_mutex_unlock(&state->mutex);
+}
+
+void FileLock::sweepAbandoned()
+{
+    const std::string prefix = FileLockPrivate::objectNameFor(std::wstring()).substr(1, 15); // "kaldo-usagelog-"
+    DIR *objects = opendir("/dev/shm");
+    if (!objects)
+        return;
+    while (const dirent *entry = readdir(objects)) {
+        if (std::strncmp(entry->d_name, prefix.c_str(), prefix.size()) != 0)
+            continue;
+        FileLockHandle handle;
+        handle.objectName = std::string("/") + entry->d_name;
+        handle.fd = shm_open(handle.objectName.c_str(), O_RDWR, 0);
+        if (handle.fd < 0)
+            continue;
+        struct stat info;
+        void *mem = MAP_FAILED;
+        if (fstat(handle.fd, &info) == 0 && info.st_size >= static_cast<off_t>(sizeof(SharedLockState)))
+            mem = mmap(nullptr, sizeof(SharedLockState), PROT_READ | PROT_WRITE, MAP_SHARED, handle.fd, 0);
+        handle.state = mem == MAP_FAILED ? nullptr : static_cast<SharedLockState *>(mem);
+        if (!handle.state || handle.state->ready.load(std::memory_order_acquire) != readyMagic) {
+            // Not made ready (yet): removed only when its maker died at it.
+            removeIfAbandonedAtBirth(handle.fd, handle.objectName);
+        } else {
+            // Taken as any lock is, without waiting: a holder that died hands it over, a free
+            // one is simply taken, one that a live process holds is left. Its name goes as it
+            // goes with every last release: under the mutex, and only while it still names it.
+            int rc = pthread_mutex_trylock(&handle.state->mutex);
+            if (rc == EOWNERDEAD) {
+                pthread_mutex_consistent(&handle.state->mutex);
+                handle.state->depth = 0;
+                handle.state->ownerThread = 0;
+                rc = 0;
+            }
+            if (rc == 0) {
+                if (handle.state->depth == 0 && stillNamed(handle))
+                    shm_unlink(handle.objectName.c_str());
+                pthread_mutex_unlock(&handle.state->mutex);
+            }
+        }
+        if (handle.state)
+            munmap(handle.state, sizeof(SharedLockState));
+        ::close(handle.fd);
+    }
+    closedir(objects);
 }
 
 void FileLockPrivate::close()

@@ -24,6 +24,8 @@ std::string FileLock::objectFile(const std::string &)
     return std::string();
 }
 
+void FileLock::sweepAbandoned() { }
+
 // Merges an entry giving Everyone all rights of a mutex into the mutex's DACL.
 static DWORD grantEveryone(const std::wstring &name)
 {

@@ -7,13 +7,19 @@
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 std::wstring currentUserName()
 {
-    const passwd *entry = getpwuid(geteuid());
-    if (!entry || !entry->pw_name)
+    // The reentrant look-up: the writers' library asks from any thread of a product.
+    passwd entry {};
+    passwd *found = nullptr;
+    std::vector<char> buffer(16384);
+    while (getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found) == ERANGE && buffer.size() < (1u << 20))
+        buffer.resize(buffer.size() * 2);
+    if (!found || !found->pw_name)
         return std::wstring();
-    return wide::fromUtf8(entry->pw_name);
+    return wide::fromUtf8(found->pw_name);
 }
 
 // The parent of the last level, as far as the text shows it ("." for a bare name).
@@ -42,7 +48,9 @@ bool ensureDirectory(const std::wstring &path)
     struct stat parent;
     if (stat(parentOf(native).c_str(), &parent) != 0 || !S_ISDIR(parent.st_mode))
         return false;
-    return mkdir(native.c_str(), 0777) == 0;
+    // Another thread or process may make it in between: a folder that is there now will do.
+    return mkdir(native.c_str(), 0777) == 0
+           || (errno == EEXIST && stat(native.c_str(), &info) == 0 && S_ISDIR(info.st_mode));
 }
 
 bool isHiddenOrSystemFile(const std::wstring &)

@@ -23,9 +23,13 @@ bool ensureDirectory(const std::wstring &path)
         return (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     // Only "file not found" means the last level is missing; "path not found" (a parent is
     // missing), access denied and the rest fail without creating anything.
-    if (GetLastError() == ERROR_FILE_NOT_FOUND)
-        return CreateDirectoryW(longPath.c_str(), nullptr) != 0;
-    return false;
+    if (GetLastError() != ERROR_FILE_NOT_FOUND)
+        return false;
+    // Another thread or process may make it in between: a folder that is there now will do.
+    return CreateDirectoryW(longPath.c_str(), nullptr) != 0
+           || (GetLastError() == ERROR_ALREADY_EXISTS
+               && GetFileAttributesExW(longPath.c_str(), GetFileExInfoStandard, &data)
+               && (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0);
 }
 
 bool isHiddenOrSystemFile(const std::wstring &path)

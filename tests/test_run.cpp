@@ -200,13 +200,17 @@ TEST_F(Run, MergesLogsIntoDebugCopiesAndRemovesTheParts)
         writeFile(logFile(name), "<kaldousage/>");
         QFile::setPermissions(logFile(name), QFile::ReadOwner | QFile::ReadOther);
     }
-    // A killed run left the lock of a full log: a POSIX lock outlives its holder, and is taken
-    // over; a named mutex dies with it.
+    // A killed run left the lock of a full log, and a writer killed between making a part's lock
+    // and its file the lock of a file that never came: a POSIX lock object outlives its holder,
+    // and the run removes it; a named mutex dies with it.
     const QStringList lockOfFullLog { "crash"_s, targetPath(logFile("a.full.xml"_s)) };
+    const QString neverMade = logFile("killed.0.xml"_s);
     EXPECT_EQ(runProgram(targetProgram("lockhelper"_s), lockOfFullLog).out, "locked\n");
+    EXPECT_EQ(runProgram(targetProgram("lockhelper"_s), { "crash"_s, targetPath(neverMade) }).out, "locked\n");
     const ProcessResult result = run();
     EXPECT_EQ(result.exitCode, 0);
-    EXPECT_EQ(result.err, targetIsWindows() ? "" : "Taking in abandoned mutex\n");
+    EXPECT_EQ(result.err, "");
+    EXPECT_FALSE(lockObjectExists(neverMade) || lockObjectExists(logFile("a.full.xml"_s)));
     EXPECT_EQ(
         QStringList(result.events).replaceInStrings(QRegularExpression("\nLog folder: .*"_s), QString()),
         QStringList { targetEvent("W8000000c Broken log removed: a: its parts are not numbered 0, 1, 2 and on, so "

@@ -2,22 +2,33 @@
 // it leaves merges. Its everyday use (the reference writer's logs harvested) is in the run tests.
 
 #include "filelock.h"
+#include "folderquota.h"
 #include "formatnames.h"
+#include "identity.h"
 #include "logmerger.h"
 #include "testtools.h"
 #include "vintorlog.h"
 #include "xmloutput.h"
 
+#include <QDirIterator>
+#include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QXmlStreamWriter>
 
+#include <atomic>
+#include <cstring>
 #include <functional>
+#include <set>
 #include <thread>
 
 #ifndef _WIN32
 #include <csignal>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #endif
+
+using namespace vintorlog_detail;
 
 namespace {
 
@@ -59,6 +70,7 @@ TEST(VintorLog, MisuseIsAnErrorAndLeavesALogThatMerges)
     const auto write = [](const char *name, const char *text) {
         return Step([=](vintorlog *log) { return vintorlog_write_element(log, name, text, 0); });
     };
+    const std::string big(5000, 'x');
     QList<std::tuple<std::string, int, QList<Step>>> cases {
         { "an event outside a session", VINTORLOG_MISUSE, { startEvent } },
         { "an event inside an element", VINTORLOG_MISUSE, { begin, element("note"), startEvent } },
@@ -73,10 +85,17 @@ TEST(VintorLog, MisuseIsAnErrorAndLeavesALogThatMerges)
         { "U+FFFE", VINTORLOG_INVALID, { begin, write("refused", "\xef\xbf\xbe") } },
         { "a name that is not XML", VINTORLOG_INVALID, { begin, write("a b", "x") } },
         { "an eleventh part", VINTORLOG_FULL, QVector<Step>(10, nextPart).toList() },
+        // Each write fills a part: the one that fills the tenth went through, the next is refused.
+        { "a full tenth part", VINTORLOG_FULL,
+          QList<Step> { [](vintorlog *log) { return vintorlog_set_part_size(log, 4096); }, begin }
+              + QVector<Step>(11, write("note", big.c_str())).toList() },
     };
     // Every name that steers the harvest, for an element of the session and a nested one.
-    for (const UsageLogName name : steeringNames) {
-        const char *text = usageLogNameTexts[static_cast<int>(name)];
+    for (const char *text : { "kaldousage",      "schema",     "loguuid",      "logsequence",   "logstatus",
+                              "logfinal",        "session",    "sessionuuid",  "productid",     "productversion",
+                              "productlanguage", "osplatform", "osversion",    "osservicepack", "osbits",
+                              "cpuarchitecture", "country",    "locale",       "anon",          "event",
+                              "eventstart",      "eventend",   "eventendtime", "eventsomitted", "sessioncrashed" }) {
         cases.append({ std::string("a session's ") + text, VINTORLOG_INVALID, { begin, write(text, "FR") } });
         cases.append(
             { std::string("a nested ") + text, VINTORLOG_INVALID, { begin, element("settings"), write(text, "FR") } });
@@ -98,13 +117,14 @@ TEST(VintorLog, MisuseIsAnErrorAndLeavesALogThatMerges)
         EXPECT_FALSE(full.contains("<refused"));
         EXPECT_EQ(merged.sessions.value(0).productID, full.contains("<session") ? 12 : -1);
     }
-    EXPECT_EQ(QDir(dir.path()).entryList({ "log12.*"_s }).size(), 10 + 1) << "ten parts and their full log";
+    for (const char *full : { "log12.*", "log13.*" })
+        EXPECT_EQ(QDir(dir.path()).entryList({ QString::fromLatin1(full) }).size(), 10 + 1) << "ten parts, full log";
 
     // No handle, a name that leaves the folder, a name taken in another case: nothing is written.
     vintorlog *log = nullptr;
     EXPECT_EQ(vintorlog_begin_session(nullptr, &session), VINTORLOG_MISUSE);
     EXPECT_STREQ(vintorlog_errmsg(nullptr), "no log handle");
-    for (const char *name : { "../outside", "LOG0", "" }) {
+    for (const char *name : { "../outside", "log0", "" }) {
         EXPECT_NE(vintorlog_open(&log, folder.constData(), name, 1), VINTORLOG_OK) << name;
         EXPECT_EQ(vintorlog_close(log), VINTORLOG_OK);
     }
@@ -113,11 +133,21 @@ TEST(VintorLog, MisuseIsAnErrorAndLeavesALogThatMerges)
 
 TEST(VintorLog, EachSessionALogOfItsOwnHandedOverPartByPart)
 {
+    // A following session's log passes over, at once, a name that the folder has (a finished log
+    // stays as it is) and one whose lock another process holds.
     QTemporaryDir dir;
+    const auto path = [&](const char *file) { return dir.filePath(QString::fromLatin1(file)).toStdString(); };
+    writeFile(dir.filePath("named-2.0.xml"_s), "finished");
+    auto held = std::make_unique<FileLock>(path("named-3.0.xml"), false);
+    ASSERT_TRUE(held->tryLock(0));
     const vintorlog_session session {};
-    vintorlog *named = nullptr, *fresh = nullptr;
+    vintorlog *named = nullptr, *fresh = nullptr, *busy = nullptr;
     ASSERT_EQ(vintorlog_open(&named, dir.path().toUtf8().constData(), "named", 1), VINTORLOG_OK);
     ASSERT_EQ(vintorlog_open(&fresh, dir.path().toUtf8().constData(), nullptr, 1), VINTORLOG_OK);
+    QElapsedTimer timer;
+    timer.start();
+    EXPECT_EQ(vintorlog_open(&busy, dir.path().toUtf8().constData(), "named-3", 1), VINTORLOG_BUSY);
+    EXPECT_EQ(vintorlog_close(busy), VINTORLOG_OK);
     QStringList names;
     for (vintorlog *log : { named, named, fresh, fresh }) {
         ASSERT_EQ(vintorlog_begin_session(log, &session), VINTORLOG_OK);
@@ -128,24 +158,27 @@ TEST(VintorLog, EachSessionALogOfItsOwnHandedOverPartByPart)
         EXPECT_EQ(vintorlog_end_session(log), VINTORLOG_OK);
         EXPECT_EQ(merge(dir.path(), names.last()).sessions.size(), 1);
     }
-    EXPECT_EQ(names.mid(0, 2), QStringList({ "named"_s, "named-2"_s }));
+    EXPECT_LT(timer.elapsed(), 1000) << "no lock is waited for";
+    EXPECT_EQ(names.mid(0, 2), QStringList({ "named"_s, "named-4"_s }));
     EXPECT_TRUE(names.at(2).contains(QRegularExpression("^log-[0-9a-f]{16}$"_s)) && names.at(2) != names.at(3));
+    EXPECT_EQ(readFile(dir.filePath("named-2.0.xml"_s)), "finished");
 
-    // While the next part waits for its lock, the previous one stays held.
+    // Every part is held until the next one is made; a next part whose lock is busy leaves the
+    // session in the part it has, and a write that fills the part meanwhile goes through.
+    ASSERT_EQ(vintorlog_set_part_size(named, 4096), VINTORLOG_OK);
     ASSERT_EQ(vintorlog_begin_session(named, &session), VINTORLOG_OK);
-    const std::string part0 = dir.filePath("named-3.0.xml"_s).toStdString();
-    auto part1 = std::make_unique<FileLock>(dir.filePath("named-3.1.xml"_s).toStdString(), false);
-    ASSERT_TRUE(part1->tryLock(0));
-    std::thread next([&] { EXPECT_EQ(vintorlog_next_part(named), VINTORLOG_OK); });
-    for (int probe = 0; probe < 20; ++probe) {
-        EXPECT_FALSE(FileLock(part0, false).tryLock(0));
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    part1.reset();
-    next.join();
-    EXPECT_TRUE(FileLock(part0, false).tryLock(0));
+    held = std::make_unique<FileLock>(path("named-5.1.xml"), false);
+    ASSERT_TRUE(held->tryLock(0));
+    EXPECT_EQ(vintorlog_next_part(named), VINTORLOG_BUSY);
+    EXPECT_EQ(vintorlog_write_element(named, "note", std::string(5000, 'x').c_str(), 0), VINTORLOG_OK);
+    EXPECT_FALSE(FileLock(path("named-5.0.xml"), false).tryLock(0));
+    held.reset();
+    EXPECT_EQ(vintorlog_next_part(named), VINTORLOG_OK);
+    EXPECT_FALSE(FileLock(path("named-5.1.xml"), false).tryLock(0));
+    EXPECT_TRUE(FileLock(path("named-5.0.xml"), false).tryLock(0));
     EXPECT_EQ(vintorlog_close(named), VINTORLOG_OK);
     EXPECT_EQ(vintorlog_close(fresh), VINTORLOG_OK);
+    EXPECT_EQ(merge(dir.path(), "named-5"_s).sessions.size(), 1);
 }
 
 TEST(VintorLog, EscapesAsQtWrites)
@@ -198,5 +231,140 @@ TEST(VintorLog, AFullDiskEndsTheLogWhereTheHarvestClosesItAsCrashed)
     EXPECT_EQ(result, VINTORLOG_IO);
     EXPECT_EQ(closed, VINTORLOG_IO);
     EXPECT_TRUE(readFile(merge(dir.path(), "full"_s, false).path).contains("<sessioncrashed>1</sessioncrashed>"));
+}
+#endif
+
+TEST(VintorLog, IdentitiesTakeEveryBitOfTheSystemsRandomSource)
+{
+    // A source with one bit set gives a uuid and a name of their own for each bit: all 122 random
+    // bits of a uuid, and the 64 of a name, come from it (a narrow seed would give few).
+    static int bit = 0;
+    const RandomSource system = randomSource;
+    randomSource = [](void *buffer, size_t size) {
+        std::memset(buffer, 0, size);
+        for (size_t i = 0; i < size; ++i)
+            static_cast<unsigned char *>(buffer)[i] = bit < 0 ? static_cast<unsigned char>(i) : 0;
+        if (bit >= 0 && static_cast<size_t>(bit / 8) < size)
+            static_cast<unsigned char *>(buffer)[bit / 8] = static_cast<unsigned char>(1 << (bit % 8));
+        return bit != 999;
+    };
+    const QRegularExpression version4("^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$"_s);
+    std::set<std::string> uuids, names;
+    for (bit = 0; bit < 128; ++bit) {
+        std::string uuid, name;
+        ASSERT_TRUE(newUuid(uuid) && newLogName(name));
+        EXPECT_TRUE(version4.match(QString::fromStdString(uuid)).hasMatch()) << uuid;
+        uuids.insert(uuid);
+        names.insert(name);
+    }
+    EXPECT_EQ(uuids.size(), 122u + 1) << "the six bits of version and variant are fixed";
+    EXPECT_EQ(names.size(), 64u + 1);
+
+    // Through the interface: the source's bytes are the session's and the log's identity, and the
+    // made-up name; without a source, nothing begins.
+    QTemporaryDir dir;
+    vintorlog *log = nullptr;
+    const vintorlog_session session {};
+    bit = -1;
+    ASSERT_EQ(vintorlog_open(&log, dir.path().toUtf8().constData(), nullptr, 1), VINTORLOG_OK);
+    EXPECT_STREQ(vintorlog_name(log), "log-0001020304050607");
+    EXPECT_EQ(vintorlog_begin_session(log, &session), VINTORLOG_OK);
+    EXPECT_EQ(vintorlog_close(log), VINTORLOG_OK);
+    const QByteArray part = readFile(dir.filePath("log-0001020304050607.0.xml"_s));
+    for (const char *element : { "loguuid", "sessionuuid" })
+        EXPECT_TRUE(part.contains(QByteArray(">00010203-0405-4607-8809-0a0b0c0d0e0f</") + element)) << element;
+    bit = 999;
+    EXPECT_EQ(vintorlog_open(&log, dir.path().toUtf8().constData(), nullptr, 1), VINTORLOG_UNAVAILABLE);
+    EXPECT_STREQ(vintorlog_errmsg(log), "the system's random source gives nothing");
+    EXPECT_EQ(vintorlog_close(log), VINTORLOG_OK);
+    randomSource = system;
+}
+
+TEST(VintorLog, AFullFolderRefusesNewLogsUntilAHarvestMakesRoom)
+{
+    QTemporaryDir dir;
+    const FolderQuota saved = folderQuota;
+    folderQuota = { 3, 1 << 20, 0, 0 };
+    writeFile(dir.filePath("old.0.xml"_s), "<kaldousage/>");
+    const vintorlog_session session {};
+    vintorlog *log = nullptr;
+    ASSERT_EQ(vintorlog_open(&log, dir.path().toUtf8().constData(), "quota", 1), VINTORLOG_OK);
+    const auto endedSession = [&] {
+        const int begun = vintorlog_begin_session(log, &session);
+        return begun == VINTORLOG_OK ? vintorlog_end_session(log) : begun;
+    };
+    EXPECT_EQ(endedSession(), VINTORLOG_OK);
+    EXPECT_EQ(endedSession(), VINTORLOG_OK);
+    EXPECT_EQ(endedSession(), VINTORLOG_QUOTA) << "old, quota and quota-2 fill it";
+    EXPECT_TRUE(QByteArray(vintorlog_errmsg(log)).contains("holds 3 logs"));
+    EXPECT_EQ(filesIn(dir.path()).size(), 3);
+    QFile::remove(dir.filePath("old.0.xml"_s));
+    EXPECT_EQ(endedSession(), VINTORLOG_OK) << "a harvest took a log";
+    // The bytes count as well.
+    folderQuota = { 100, 4096, 0, 0 };
+    EXPECT_EQ(endedSession(), VINTORLOG_OK);
+    writeFile(dir.filePath("big.txt"_s), QByteArray(4096, 'x'));
+    EXPECT_EQ(endedSession(), VINTORLOG_QUOTA);
+    EXPECT_EQ(vintorlog_close(log), VINTORLOG_OK);
+    folderQuota = saved;
+}
+
+TEST(VintorLog, ManyThreadsOpenWriteAndCloseHandlesAtOnce)
+{
+    // Run under ThreadSanitizer in CI; the user's own log folder (a null folder) included.
+    QTemporaryDir dir, temp;
+    qputenv("TEMP", temp.path().toUtf8());
+    std::atomic<int> written { 0 };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 25; ++i) {
+                vintorlog *log = nullptr;
+                const vintorlog_session session {};
+                const vintorlog_event event { 0, "Open", nullptr, nullptr, nullptr, 0 };
+                if (vintorlog_open(&log, (i + t) % 2 ? dir.path().toUtf8().constData() : nullptr, nullptr, 1) == 0
+                    && vintorlog_begin_session(log, &session) == 0 && vintorlog_write_event(log, &event) == 0
+                    && vintorlog_end_session(log) == 0)
+                    ++written;
+                else
+                    ADD_FAILURE() << vintorlog_errmsg(log);
+                vintorlog_close(log);
+            }
+        });
+    }
+    for (std::thread &thread : threads)
+        thread.join();
+    qunsetenv("TEMP");
+    EXPECT_EQ(written, 200);
+    QDirIterator parts(temp.path(), { "*.0.xml"_s }, QDir::Files, QDirIterator::Subdirectories);
+    int inTemp = 0;
+    for (; parts.hasNext(); parts.next())
+        ++inTemp;
+    EXPECT_EQ(filesIn(dir.path()).size() + inTemp, 200);
+}
+
+#ifndef _WIN32
+TEST(VintorLog, AForkedChildFreesItsHandleAndLeavesTheParentsLogAlone)
+{
+    QTemporaryDir dir;
+    vintorlog *log = nullptr;
+    const vintorlog_session session {};
+    ASSERT_EQ(vintorlog_open(&log, dir.path().toUtf8().constData(), "parent", 1), VINTORLOG_OK);
+    ASSERT_EQ(vintorlog_begin_session(log, &session), VINTORLOG_OK);
+    const pid_t child = fork();
+    if (child == 0) {
+        const bool refused = vintorlog_write_element(log, "note", "child", 0) == VINTORLOG_UNAVAILABLE;
+        _exit(refused && vintorlog_close(log) == VINTORLOG_OK ? 0 : 1);
+    }
+    int status = -1;
+    for (int waited = 0; waitpid(child, &status, WNOHANG) == 0 && waited < 5000; waited += 10)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    kill(child, SIGKILL);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child's close returns, refusing to write";
+    EXPECT_FALSE(FileLock(dir.filePath("parent.0.xml"_s).toStdString(), false).tryLock(0)) << "still the parent's";
+    EXPECT_EQ(vintorlog_write_element(log, "note", "parent", 0), VINTORLOG_OK);
+    EXPECT_EQ(vintorlog_close(log), VINTORLOG_OK);
+    const QByteArray full = readFile(merge(dir.path(), "parent"_s).path);
+    EXPECT_TRUE(full.contains(">parent<") && !full.contains("child"));
 }
 #endif

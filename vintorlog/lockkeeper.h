@@ -3,9 +3,10 @@
 #include <condition_variable>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
-#include <utility>
 
 namespace vintorlog_detail {
 
@@ -14,60 +15,38 @@ namespace vintorlog_detail {
 // product's thread, a part's lock could be released on no other thread, and would count as
 // abandoned as soon as that thread ended. The keeper lives as long as the handle, so any thread
 // may use the handle, and the lock goes only with the handle or the process.
+//
+// Its thread shares what it works on with the keeper, so that a keeper that must not wait for
+// its thread to end (below) can leave it to end by itself.
 class LockKeeper
 {
 public:
-    LockKeeper()
-        : m_thread([this] { serve(); })
-    {
-    }
-    ~LockKeeper()
-    {
-        {
-            const std::lock_guard<std::mutex> hold(m_mutex);
-            m_stop = true;
-        }
-        m_wake.notify_all();
-        m_thread.join();
-    }
+    LockKeeper() = default;
+    // Stops the thread and waits for it to end; inside the loader lock, where a thread cannot end
+    // while the caller waits, the thread is left to end by itself, and the module that holds its
+    // code stays loaded for it.
+    ~LockKeeper();
     LockKeeper(const LockKeeper &) = delete;
     LockKeeper &operator=(const LockKeeper &) = delete;
 
+    // Starts the thread; false, with `error` set, when the system gives none.
+    bool start(std::string &error);
     // Runs `task` on the keeper's thread and returns once it has run, with what it threw.
-    void run(const std::function<void()> &task)
-    {
-        std::unique_lock<std::mutex> hold(m_mutex);
-        m_task = &task;
-        m_wake.notify_all();
-        m_wake.wait(hold, [this] { return !m_task; });
-        if (m_thrown)
-            std::rethrow_exception(std::exchange(m_thrown, nullptr));
-    }
+    void run(const std::function<void()> &task);
 
 private:
-    void serve()
+    struct Shared
     {
-        std::unique_lock<std::mutex> hold(m_mutex);
-        while (true) {
-            m_wake.wait(hold, [this] { return m_task || m_stop; });
-            if (!m_task)
-                return;
-            try {
-                (*m_task)();
-            } catch (...) {
-                m_thrown = std::current_exception();
-            }
-            m_task = nullptr;
-            m_wake.notify_all();
-        }
-    }
+        std::mutex mutex;
+        std::condition_variable wake;
+        const std::function<void()> *task = nullptr;
+        std::exception_ptr thrown;
+        bool stop = false;
+    };
+    static void serve(const std::shared_ptr<Shared> &shared);
 
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    const std::function<void()> *m_task = nullptr;
-    std::exception_ptr m_thrown;
-    bool m_stop = false;
-    std::thread m_thread; // last: it starts serving once the rest is made
+    std::shared_ptr<Shared> m_shared;
+    std::thread m_thread;
 };
 
 } // namespace vintorlog_detail

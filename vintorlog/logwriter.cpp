@@ -3,10 +3,13 @@
 
 #include "logwriter_p.h"
 
+#include "folderquota.h"
+#include "identity.h"
+#include "processlife.h"
+
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <filesystem>
+#include <system_error>
 
 namespace fs = std::filesystem;
 
@@ -14,99 +17,122 @@ namespace vintorlog_detail {
 
 namespace {
 
-constexpr int lockWaitMs = 5000; // a harvest holds a part only while it probes or merges it
 constexpr int nameTries = 1000; // names tried for a following session's log, or made up
+
+std::string systemError()
+{
+    return std::generic_category().message(errno);
+}
 
 } // namespace
 
-int fail(vintorlog *log, int code, const std::string &text)
+int fail(vintorlog *log, int code, const char *text) noexcept
 {
-    log->error = text;
+    log->fixedError = nullptr;
+    try {
+        log->error = text;
+    } catch (...) {
+        log->error.clear();
+        log->fixedError = text;
+    }
     return code;
 }
 
-std::string newUuid(vintorlog *log)
+int fail(vintorlog *log, int code, const std::string &text) noexcept
 {
-    static const char hex[] = "0123456789abcdef";
-    std::string uuid;
-    for (int i = 0; i < 32; ++i) {
-        const unsigned digit = i == 12 ? 4 : i == 16 ? 8 + (log->random() & 3) : log->random() & 15;
-        uuid += hex[digit];
-        if (i == 7 || i == 11 || i == 15 || i == 19)
-            uuid += '-';
-    }
-    return uuid;
+    return fail(log, code, text.c_str());
 }
 
-// Whether the folder holds a file of log `name`, whatever the case of its letters: Windows
-// folds them, and the harvest groups files by the name before the first dot.
+// Whether the folder holds a file of log `name`: its full log, or any of the parts the library
+// writes. The system compares the names as it compares file names (Windows folds the case of
+// their letters), as the harvest meets them when it groups the files by the name before the
+// first dot. A few look-ups, however many logs the folder holds.
 int checkNameFree(vintorlog *log, const std::string &name)
 {
-    const std::string prefix = FileLock::foldedPath(name + '.');
-    std::error_code error;
-    for (fs::directory_iterator it(fs::u8path(log->folder), error), end; !error && it != end; it.increment(error)) {
-        if (FileLock::foldedPath(it->path().filename().u8string()).compare(0, prefix.size(), prefix) == 0)
+    const std::string base = log->folder + '/' + name + '.';
+    for (int number = -1; number < maximumParts; ++number) {
+        const std::string path = base + (number < 0 ? std::string("full") : std::to_string(number)) + ".xml";
+        std::error_code error;
+        const bool found = fs::exists(fs::u8path(path), error);
+        if (error)
+            return fail(log, VINTORLOG_IO, "cannot look into the log folder " + log->folder + ": " + error.message());
+        if (found)
             return fail(log, VINTORLOG_EXISTS, "the log folder has a log named " + name + " already");
     }
-    if (error)
-        return fail(log, VINTORLOG_IO, "cannot read the log folder " + log->folder + ": " + error.message());
     return VINTORLOG_OK;
 }
 
+// Drops a part that was never made whole, its lock given back.
+void dropPart(vintorlog *log, std::unique_ptr<Part> &part)
+{
+    if (part && part->lock)
+        log->keeper->run([&] { part->lock.reset(); });
+    part.reset();
+}
+
 // Makes and locks part `number` of the log `log->name`; the first part must be the first file
-// of its name. On failure nothing stays: no part, no lock.
+// of its name. No other process is waited for: a lock that one holds is BUSY at once. On failure,
+// or an exception, nothing stays: no part, no lock.
 int openPart(vintorlog *log, int number, std::unique_ptr<Part> &part)
 {
-    part = std::make_unique<Part>();
-    part->number = number;
-    part->path = log->folder + '/' + log->name + '.' + std::to_string(number) + ".xml";
-    part->xml.file = &part->file;
-    bool locked = false;
-    log->keeper.run([&] {
-        part->lock = std::make_unique<FileLock>(part->path, false);
-        locked = part->lock->tryLock(lockWaitMs);
-    });
-    int result = VINTORLOG_OK;
-    if (!locked)
-        result = fail(log, VINTORLOG_BUSY, "another process holds the lock of " + part->path);
-    else if (number == 0)
-        result = checkNameFree(log, log->name);
-    if (result == VINTORLOG_OK) {
-        part->file.open(fs::u8path(part->path), std::ios::binary | std::ios::trunc);
-        if (!part->file)
-            result = fail(log, VINTORLOG_IO, "cannot make " + part->path + ": " + std::strerror(errno));
+    try {
+        part = std::make_unique<Part>();
+        part->number = number;
+        part->path = log->folder + '/' + log->name + '.' + std::to_string(number) + ".xml";
+        part->xml.file = &part->file;
+        bool locked = false;
+        log->keeper->run([&] {
+            part->lock = std::make_unique<FileLock>(part->path, false);
+            locked = part->lock->tryLock(0);
+        });
+        int result = VINTORLOG_OK;
+        if (!locked)
+            result = fail(log, VINTORLOG_BUSY, "another process holds the lock of " + part->path);
+        else if (number == 0)
+            result = checkNameFree(log, log->name);
+        if (result == VINTORLOG_OK) {
+            part->file.open(fs::u8path(part->path), std::ios::binary | std::ios::trunc);
+            if (!part->file)
+                result = fail(log, VINTORLOG_IO, "cannot make " + part->path + ": " + systemError());
+        }
+        if (result != VINTORLOG_OK)
+            dropPart(log, part);
+        return result;
+    } catch (...) {
+        dropPart(log, part);
+        throw;
     }
-    if (result != VINTORLOG_OK) {
-        log->keeper.run([&] { part->lock.reset(); });
-        part.reset();
-    }
-    return result;
 }
 
 // Begins the log of the next session: the name given to vintorlog_open for the first, then that
-// name with "-2", "-3", ... (the first that the folder does not have); without a given name, a
-// made-up one each time.
+// name with "-2", "-3", ... (each following session goes on from the last one tried, and a name
+// that the folder has or another process holds is passed over at once); without a given name, a
+// made-up one each time. Refused while the folder holds its quota.
 int beginLog(vintorlog *log)
 {
+    std::string full;
+    if (!folderHasRoom(log->folder, full))
+        return fail(log, VINTORLOG_QUOTA, full);
+    if (log->logUuid.empty() && !newUuid(log->logUuid))
+        return fail(log, VINTORLOG_UNAVAILABLE, "the system's random source gives nothing");
     // The product's own name is the one it asked for: no other is tried in its place.
-    const int tries = log->logs == 0 && !log->givenName.empty() ? 1 : nameTries;
+    const bool ownName = log->logs == 0 && !log->givenName.empty();
     int result = VINTORLOG_EXISTS;
-    for (int attempt = 0; result == VINTORLOG_EXISTS && attempt < tries; ++attempt) {
-        if (log->givenName.empty()) {
-            char digits[17];
-            std::snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(log->random()));
-            log->name = std::string("log-") + digits;
-        } else {
-            log->name
-                = log->logs == 0 ? log->givenName : log->givenName + '-' + std::to_string(log->logs + 1 + attempt);
-        }
+    for (int attempt = 0; attempt < (ownName ? 1 : nameTries); ++attempt) {
+        if (ownName)
+            log->name = log->givenName;
+        else if (!log->givenName.empty())
+            log->name = log->givenName + '-' + std::to_string(++log->suffix);
+        else if (!newLogName(log->name))
+            return fail(log, VINTORLOG_UNAVAILABLE, "the system's random source gives nothing");
         result = openPart(log, 0, log->part);
+        if (result != VINTORLOG_EXISTS && result != VINTORLOG_BUSY)
+            break;
     }
     if (result != VINTORLOG_OK)
         return result;
     ++log->logs;
-    if (log->logUuid.empty())
-        log->logUuid = newUuid(log);
+    noteWritten(log->folder, 1, 0);
     return VINTORLOG_OK;
 }
 
@@ -119,7 +145,7 @@ int flushPart(vintorlog *log, Part &part)
     if (part.file)
         return VINTORLOG_OK;
     log->failure = VINTORLOG_IO;
-    return fail(log, VINTORLOG_IO, "cannot write " + part.path + ": " + std::strerror(errno));
+    return fail(log, VINTORLOG_IO, "cannot write " + part.path + ": " + systemError());
 }
 
 // The head of a part; a session that goes on from the previous part is opened again.
@@ -151,9 +177,10 @@ int finishPart(vintorlog *log, Part &part, bool final)
     if (const int result = flushPart(log, part))
         return result;
     part.file.close();
+    noteWritten(log->folder, 0, part.xml.written);
     if (part.file.fail()) {
         log->failure = VINTORLOG_IO;
-        return fail(log, VINTORLOG_IO, "cannot write " + part.path + ": " + std::strerror(errno));
+        return fail(log, VINTORLOG_IO, "cannot write " + part.path + ": " + systemError());
     }
     return VINTORLOG_OK;
 }
@@ -220,6 +247,10 @@ int usable(vintorlog *log, bool content)
     if (!log)
         return VINTORLOG_MISUSE;
     log->error.clear();
+    log->fixedError = nullptr;
+    if (log->inherited())
+        return fail(log, VINTORLOG_UNAVAILABLE,
+                    "the handle belongs to the process that opened it: a child process opens a log of its own");
     if (log->failure)
         return fail(log, log->failure, "the log takes no more after an earlier failure");
     if (content && log->full)
@@ -228,3 +259,32 @@ int usable(vintorlog *log, bool content)
 }
 
 } // namespace vintorlog_detail
+
+vintorlog::~vintorlog()
+{
+    try {
+        releasePart();
+    } catch (...) {
+    }
+    // In a forked child, and on Windows at process exit, the keeper's thread is gone: there is
+    // nothing to stop or wait for, and its condition variable, which that thread was waiting
+    // on, cannot be destroyed without waiting for it. Those few bytes are left.
+    if (inherited() || processlife::processEnding())
+        (void)keeper.release();
+}
+
+void vintorlog::releasePart()
+{
+    if (part && part->lock) {
+        if (keeper && !inherited() && !processlife::processEnding())
+            keeper->run([this] { part->lock.reset(); });
+        else
+            part->lock.reset(); // releases nothing that belongs to another thread; frees the handle's memory
+    }
+    part.reset();
+}
+
+bool vintorlog::inherited() const
+{
+    return process != processlife::currentProcessId();
+}

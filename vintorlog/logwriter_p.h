@@ -10,7 +10,6 @@
 
 #include <fstream>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -33,21 +32,20 @@ struct Part
 
 struct vintorlog
 {
-    ~vintorlog() { releasePart(); }
+    ~vintorlog();
 
     // Gives back the current part's lock on the keeper thread and drops the part.
-    void releasePart()
-    {
-        if (part)
-            keeper.run([this] { part->lock.reset(); });
-        part.reset();
-    }
+    void releasePart();
+    // Whether this process is a child that inherited the handle through fork().
+    bool inherited() const;
 
-    vintorlog_detail::LockKeeper keeper;
+    std::unique_ptr<vintorlog_detail::LockKeeper> keeper; // none when the handle could not start one
+    unsigned long process = 0; // that opened the handle
     std::string folder;
     std::string givenName; // empty: each log's name is made up
     std::string name; // of the log written now, or last
     int logs = 0; // begun by this handle
+    int suffix = 1; // of the last "<name>-N" tried for a following session's log
     unsigned flags = 0;
     long long partSize = vintorlog_detail::defaultPartSize;
     std::string logUuid;
@@ -61,13 +59,14 @@ struct vintorlog
     bool full = false;
     int failure = VINTORLOG_OK; // set for good once a write failed
     std::string error;
-    std::mt19937_64 random { std::random_device()() };
+    const char *fixedError = nullptr; // what went wrong when not even its text could be had
 };
 
 namespace vintorlog_detail {
 
-int fail(vintorlog *log, int code, const std::string &text);
-std::string newUuid(vintorlog *log);
+// Notes what went wrong on the handle and returns `code`; never throws.
+int fail(vintorlog *log, int code, const std::string &text) noexcept;
+int fail(vintorlog *log, int code, const char *text) noexcept;
 // Begins the log of the next session.
 int beginLog(vintorlog *log);
 // The part's head, written once the part has something to hold.

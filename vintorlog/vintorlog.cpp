@@ -4,8 +4,10 @@
 
 #include "vintorlog.h"
 
+#include "identity.h"
 #include "logfolder.h"
 #include "logwriter_p.h"
+#include "processlife.h"
 #include "texts.h"
 #include "wide_p.h"
 
@@ -64,7 +66,7 @@ int writeEvent(vintorlog *log, const vintorlog_event *event, bool started)
 }
 
 // Runs a call of the interface: no exception leaves the library.
-template <typename Call> int guarded(vintorlog *log, Call &&call)
+template <typename Call> int guarded(vintorlog *log, Call &&call) noexcept
 {
     try {
         return call();
@@ -72,6 +74,8 @@ template <typename Call> int guarded(vintorlog *log, Call &&call)
         return log ? fail(log, VINTORLOG_NOMEM, "out of memory") : VINTORLOG_NOMEM;
     } catch (const std::exception &e) {
         return log ? fail(log, VINTORLOG_IO, e.what()) : VINTORLOG_IO;
+    } catch (...) {
+        return log ? fail(log, VINTORLOG_IO, "an unknown failure") : VINTORLOG_IO;
     }
 }
 
@@ -98,7 +102,19 @@ int vintorlog_open(vintorlog **result, const char *folder, const char *name, uns
     *result = log;
     return guarded(log, [&] {
         log->failure = VINTORLOG_MISUSE; // until the first part is made
+        log->process = processlife::currentProcessId();
         log->flags = flags;
+        // Under the loader lock the keeper's thread could not start, and the open would wait for
+        // it for ever.
+        if (processlife::insideLoaderLock())
+            return log->failure = fail(log, VINTORLOG_UNAVAILABLE,
+                                       "a log cannot be opened while the system loads or unloads a library "
+                                       "(in DllMain or a global object of a library): open it once loading is over");
+        auto keeper = std::make_unique<LockKeeper>();
+        std::string refused;
+        if (!keeper->start(refused))
+            return log->failure = fail(log, VINTORLOG_UNAVAILABLE, refused);
+        log->keeper = std::move(keeper);
         if (name
             && (!*name || std::strlen(name) > 100
                 || std::strspn(name, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_")
@@ -132,77 +148,86 @@ const char *vintorlog_name(const vintorlog *log)
 
 int vintorlog_set_part_size(vintorlog *log, long long bytes)
 {
-    if (const int result = usable(log, false))
-        return result;
-    if (log->started)
-        return fail(log, VINTORLOG_MISUSE, "the part size is set before a session begins");
-    if (bytes < 4096)
-        return fail(log, VINTORLOG_INVALID, "a part holds at least 4096 bytes");
-    log->partSize = bytes;
-    return VINTORLOG_OK;
+    return guarded(log, [&] {
+        if (const int result = usable(log, false))
+            return result;
+        if (log->started)
+            return fail(log, VINTORLOG_MISUSE, "the part size is set before a session begins");
+        if (bytes < 4096)
+            return fail(log, VINTORLOG_INVALID, "a part holds at least 4096 bytes");
+        log->partSize = bytes;
+        return VINTORLOG_OK;
+    });
 }
 
 int vintorlog_set_log_uuid(vintorlog *log, const char *uuid)
 {
-    if (const int result = usable(log, false))
-        return result;
-    if (log->started || !uuid)
-        return fail(log, VINTORLOG_MISUSE, "the log's identity is set before a session begins");
-    if (!*uuid || !isValidText(uuid))
-        return fail(log, VINTORLOG_INVALID, invalidText);
     return guarded(log, [&] {
-        log->logUuid = uuid;
-        return VINTORLOG_OK;
+        if (const int result = usable(log, false))
+            return result;
+        if (log->started || !uuid)
+            return fail(log, VINTORLOG_MISUSE, "the log's identity is set before a session begins");
+        if (!*uuid || !isValidText(uuid))
+            return fail(log, VINTORLOG_INVALID, invalidText);
+        return guarded(log, [&] {
+            log->logUuid = uuid;
+            return VINTORLOG_OK;
+        });
     });
 }
 
 int vintorlog_begin_session(vintorlog *log, const vintorlog_session *s)
 {
-    if (const int result = usable(log, true))
-        return result;
-    if (!s)
-        return fail(log, VINTORLOG_MISUSE, "no session given");
-    if (log->inSession)
-        return fail(log, VINTORLOG_MISUSE, "a session is open: end it first");
-    if (!validTexts({ s->uuid, s->group, s->start_time, s->timezone, s->product_id, s->product_version,
-                      s->product_language, s->os_platform, s->os_version, s->os_service_pack, s->os_bits,
-                      s->cpu_architecture, s->country, s->locale, s->tracked_software_type, s->user, s->domain,
-                      s->ram }))
-        return fail(log, VINTORLOG_INVALID, invalidText);
     return guarded(log, [&] {
-        if (!log->part) {
-            if (const int result = beginLog(log))
-                return result;
-        }
-        startPart(log);
-        log->sessionUuid = s->uuid && *s->uuid ? s->uuid : newUuid(log);
-        XmlWriter &xml = log->part->xml;
-        xml.start("session");
-        if (s->group)
-            xml.attribute("sessiongroup", s->group);
-        xml.textElement("sessionuuid", log->sessionUuid.c_str());
-        textElement(xml, "sessionstarttime", s->start_time);
-        textElement(xml, "timezone", s->timezone);
-        xml.start("product");
-        textElement(xml, "productid", s->product_id);
-        textElement(xml, "productversion", s->product_version);
-        textElement(xml, "productlanguage", s->product_language);
-        textElement(xml, "trackedsoftwaretype", s->tracked_software_type);
-        xml.end();
-        xml.start("computer");
-        textElement(xml, "user", s->user, true);
-        textElement(xml, "domain", s->domain, true);
-        textElement(xml, "osplatform", s->os_platform);
-        textElement(xml, "osversion", s->os_version);
-        textElement(xml, "osservicepack", s->os_service_pack);
-        textElement(xml, "osbits", s->os_bits);
-        textElement(xml, "cpuarchitecture", s->cpu_architecture);
-        textElement(xml, "ram", s->ram);
-        xml.end();
-        textElement(xml, "country", s->country);
-        textElement(xml, "locale", s->locale);
-        log->inSession = true;
-        return written(log);
+        if (const int result = usable(log, true))
+            return result;
+        if (!s)
+            return fail(log, VINTORLOG_MISUSE, "no session given");
+        if (log->inSession)
+            return fail(log, VINTORLOG_MISUSE, "a session is open: end it first");
+        if (!validTexts({ s->uuid, s->group, s->start_time, s->timezone, s->product_id, s->product_version,
+                          s->product_language, s->os_platform, s->os_version, s->os_service_pack, s->os_bits,
+                          s->cpu_architecture, s->country, s->locale, s->tracked_software_type, s->user, s->domain,
+                          s->ram }))
+            return fail(log, VINTORLOG_INVALID, invalidText);
+        return guarded(log, [&] {
+            std::string uuid = s->uuid && *s->uuid ? s->uuid : "";
+            if (uuid.empty() && !newUuid(uuid))
+                return fail(log, VINTORLOG_UNAVAILABLE, "the system's random source gives nothing");
+            if (!log->part) {
+                if (const int result = beginLog(log))
+                    return result;
+            }
+            startPart(log);
+            log->sessionUuid = uuid;
+            XmlWriter &xml = log->part->xml;
+            xml.start("session");
+            if (s->group)
+                xml.attribute("sessiongroup", s->group);
+            xml.textElement("sessionuuid", log->sessionUuid.c_str());
+            textElement(xml, "sessionstarttime", s->start_time);
+            textElement(xml, "timezone", s->timezone);
+            xml.start("product");
+            textElement(xml, "productid", s->product_id);
+            textElement(xml, "productversion", s->product_version);
+            textElement(xml, "productlanguage", s->product_language);
+            textElement(xml, "trackedsoftwaretype", s->tracked_software_type);
+            xml.end();
+            xml.start("computer");
+            textElement(xml, "user", s->user, true);
+            textElement(xml, "domain", s->domain, true);
+            textElement(xml, "osplatform", s->os_platform);
+            textElement(xml, "osversion", s->os_version);
+            textElement(xml, "osservicepack", s->os_service_pack);
+            textElement(xml, "osbits", s->os_bits);
+            textElement(xml, "cpuarchitecture", s->cpu_architecture);
+            textElement(xml, "ram", s->ram);
+            xml.end();
+            textElement(xml, "country", s->country);
+            textElement(xml, "locale", s->locale);
+            log->inSession = true;
+            return written(log);
+        });
     });
 }
 
@@ -218,137 +243,158 @@ int vintorlog_start_event(vintorlog *log, const vintorlog_event *event)
 
 int vintorlog_end_event(vintorlog *log, int id, const char *endTime)
 {
-    if (const int result = usable(log, true))
-        return result;
-    if (!log->inSession || log->openElements > 0)
-        return fail(log, VINTORLOG_MISUSE, "an event belongs right inside a session");
-    if (!validTexts({ endTime }))
-        return fail(log, VINTORLOG_INVALID, invalidText);
     return guarded(log, [&] {
-        XmlWriter &xml = log->part->xml;
-        xml.start("eventend");
-        xml.attribute("eventid", std::to_string(id).c_str());
-        if (endTime)
-            xml.attribute("eventendtime", endTime);
-        xml.end();
-        return written(log);
+        if (const int result = usable(log, true))
+            return result;
+        if (!log->inSession || log->openElements > 0)
+            return fail(log, VINTORLOG_MISUSE, "an event belongs right inside a session");
+        if (!validTexts({ endTime }))
+            return fail(log, VINTORLOG_INVALID, invalidText);
+        return guarded(log, [&] {
+            XmlWriter &xml = log->part->xml;
+            xml.start("eventend");
+            xml.attribute("eventid", std::to_string(id).c_str());
+            if (endTime)
+                xml.attribute("eventendtime", endTime);
+            xml.end();
+            return written(log);
+        });
     });
 }
 
 int vintorlog_begin_element(vintorlog *log, const char *name)
 {
-    if (const int result = usable(log, true))
-        return result;
-    if (!log->inSession)
-        return fail(log, VINTORLOG_MISUSE, "an element belongs inside a session");
-    if (!isValidName(name) || isReservedName(name))
-        return fail(log, VINTORLOG_INVALID, "not a name for an element of the session");
     return guarded(log, [&] {
-        log->part->xml.start(name);
-        ++log->openElements;
-        log->inStartTag = true;
-        log->attributes.clear();
-        return written(log);
+        if (const int result = usable(log, true))
+            return result;
+        if (!log->inSession)
+            return fail(log, VINTORLOG_MISUSE, "an element belongs inside a session");
+        if (!isValidName(name) || isReservedName(name))
+            return fail(log, VINTORLOG_INVALID, "not a name for an element of the session");
+        return guarded(log, [&] {
+            log->part->xml.start(name);
+            ++log->openElements;
+            log->inStartTag = true;
+            log->attributes.clear();
+            return written(log);
+        });
     });
 }
 
 int vintorlog_add_attribute(vintorlog *log, const char *name, const char *value)
 {
-    if (const int result = usable(log, false))
-        return result;
-    if (!log->inStartTag || !value)
-        return fail(log, VINTORLOG_MISUSE, "an attribute follows the element it belongs to");
-    if (!isValidName(name) || !isValidText(value))
-        return fail(log, VINTORLOG_INVALID, "not a name or a value for an attribute");
-    for (const std::string &given : log->attributes) {
-        if (given == name)
-            return fail(log, VINTORLOG_INVALID, std::string("the element has an attribute ") + name + " already");
-    }
     return guarded(log, [&] {
-        log->attributes.emplace_back(name);
-        log->part->xml.attribute(name, value);
-        return written(log);
+        if (const int result = usable(log, false))
+            return result;
+        if (!log->inStartTag || !value)
+            return fail(log, VINTORLOG_MISUSE, "an attribute follows the element it belongs to");
+        if (!isValidName(name) || !isValidText(value))
+            return fail(log, VINTORLOG_INVALID, "not a name or a value for an attribute");
+        for (const std::string &given : log->attributes) {
+            if (given == name)
+                return fail(log, VINTORLOG_INVALID, std::string("the element has an attribute ") + name + " already");
+        }
+        return guarded(log, [&] {
+            log->attributes.emplace_back(name);
+            log->part->xml.attribute(name, value);
+            return written(log);
+        });
     });
 }
 
 int vintorlog_add_text(vintorlog *log, const char *text, int anon)
 {
-    if (const int result = usable(log, true))
-        return result;
-    if (log->openElements == 0 || !text)
-        return fail(log, VINTORLOG_MISUSE, "a text belongs inside an element");
-    if (!isValidText(text))
-        return fail(log, VINTORLOG_INVALID, invalidText);
     return guarded(log, [&] {
-        anon ? log->part->xml.textElement("anon", text) : log->part->xml.characters(text);
-        log->inStartTag = false;
-        return written(log);
+        if (const int result = usable(log, true))
+            return result;
+        if (log->openElements == 0 || !text)
+            return fail(log, VINTORLOG_MISUSE, "a text belongs inside an element");
+        if (!isValidText(text))
+            return fail(log, VINTORLOG_INVALID, invalidText);
+        return guarded(log, [&] {
+            anon ? log->part->xml.textElement("anon", text) : log->part->xml.characters(text);
+            log->inStartTag = false;
+            return written(log);
+        });
     });
 }
 
 int vintorlog_end_element(vintorlog *log)
 {
-    if (const int result = usable(log, false))
-        return result;
-    if (log->openElements == 0)
-        return fail(log, VINTORLOG_MISUSE, "no element is open");
     return guarded(log, [&] {
-        log->part->xml.end();
-        --log->openElements;
-        log->inStartTag = false;
-        return written(log);
+        if (const int result = usable(log, false))
+            return result;
+        if (log->openElements == 0)
+            return fail(log, VINTORLOG_MISUSE, "no element is open");
+        return guarded(log, [&] {
+            log->part->xml.end();
+            --log->openElements;
+            log->inStartTag = false;
+            return written(log);
+        });
     });
 }
 
 int vintorlog_write_element(vintorlog *log, const char *name, const char *text, int anon)
 {
-    if (const int result = usable(log, true))
-        return result;
-    // Checked before the start tag is written, so that a text refused writes nothing.
-    if (text && !isValidText(text))
-        return fail(log, VINTORLOG_INVALID, invalidText);
-    if (const int result = vintorlog_begin_element(log, name))
-        return result;
-    if (text) {
-        if (const int result = vintorlog_add_text(log, text, anon))
+    return guarded(log, [&] {
+        if (const int result = usable(log, true))
             return result;
-    }
-    return vintorlog_end_element(log);
+        // Checked before the start tag is written, so that a text refused writes nothing.
+        if (text && !isValidText(text))
+            return fail(log, VINTORLOG_INVALID, invalidText);
+        if (const int result = vintorlog_begin_element(log, name))
+            return result;
+        if (text) {
+            if (const int result = vintorlog_add_text(log, text, anon))
+                return result;
+        }
+        return vintorlog_end_element(log);
+    });
 }
 
 int vintorlog_end_session(vintorlog *log)
 {
-    if (const int result = usable(log, false))
-        return result;
-    if (!log->inSession || log->openElements > 0)
-        return fail(log, VINTORLOG_MISUSE, log->inSession ? "end the session's elements first" : "no session is open");
     return guarded(log, [&] {
-        log->part->xml.end();
-        log->inSession = false;
-        return finishLog(log);
+        if (const int result = usable(log, false))
+            return result;
+        if (!log->inSession || log->openElements > 0)
+            return fail(log, VINTORLOG_MISUSE,
+                        log->inSession ? "end the session's elements first" : "no session is open");
+        return guarded(log, [&] {
+            log->part->xml.end();
+            log->inSession = false;
+            return finishLog(log);
+        });
     });
 }
 
 int vintorlog_next_part(vintorlog *log)
 {
-    if (const int result = usable(log, true))
-        return result;
-    if (log->openElements > 0 || !log->part)
-        return fail(log, VINTORLOG_MISUSE,
-                    log->part ? "end the session's elements first" : "no log is open between sessions");
-    return guarded(log, [&] { return nextPart(log); });
+    return guarded(log, [&] {
+        if (const int result = usable(log, true))
+            return result;
+        if (log->openElements > 0 || !log->part)
+            return fail(log, VINTORLOG_MISUSE,
+                        log->part ? "end the session's elements first" : "no log is open between sessions");
+        return nextPart(log);
+    });
 }
 
 const char *vintorlog_errmsg(const vintorlog *log)
 {
-    return log ? log->error.c_str() : "no log handle";
+    if (!log)
+        return "no log handle";
+    return log->fixedError ? log->fixedError : log->error.c_str();
 }
 
 int vintorlog_close(vintorlog *log)
 {
     if (!log)
         return VINTORLOG_MISUSE;
-    const int result = guarded(log, [&] {
+    // A child that inherited the handle through fork() writes nothing of its parent's log and
+    // gives back none of its locks: it only frees the handle.
+    const int result = log->inherited() ? VINTORLOG_OK : guarded(log, [&] {
         if (log->failure)
             return log->failure == VINTORLOG_IO ? VINTORLOG_IO : VINTORLOG_OK;
         if (!log->part)

@@ -53,6 +53,9 @@ typedef struct vintorlog vintorlog;
 #define VINTORLOG_FULL 5 /* the session's log has its ten parts and the last one is full: end the session */
 #define VINTORLOG_IO 6 /* the system refused to write (a full disk, say): the log takes no more */
 #define VINTORLOG_NOMEM 7 /* out of memory */
+#define VINTORLOG_QUOTA                                                                                                \
+    8 /* the log folder holds its quota of logs or bytes (below): no log begins until a harvest takes some */
+#define VINTORLOG_UNAVAILABLE 9 /* the library cannot work where it was called: see "Where it works" above */
 
 /* Where a log is meant to go (vintorlog_open). */
 #define VINTORLOG_FOR_RECEIVER 1 /* the maker's usage-tracking receiver */
