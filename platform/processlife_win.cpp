@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include <bcrypt.h>
-#include <winternl.h>
 
 namespace processlife {
 
@@ -16,12 +15,16 @@ bool insideLoaderLock()
 {
     // The loader's critical section, as the process environment block points to it: its owner is
     // the thread that runs DllMain and the global objects of the library being (un)loaded.
+    // Read from the thread's segment as NtCurrentTeb() would (which gcc 12 takes for an access
+    // out of bounds).
+    const char *peb = nullptr;
 #ifdef _WIN64
     constexpr size_t loaderLockOffset = 0x110;
+    __asm__("movq %%gs:0x60, %0" : "=r"(peb));
 #else
     constexpr size_t loaderLockOffset = 0xa0;
+    __asm__("movl %%fs:0x30, %0" : "=r"(peb));
 #endif
-    const auto *peb = reinterpret_cast<const char *>(NtCurrentTeb()->ProcessEnvironmentBlock);
     const auto *lock = *reinterpret_cast<RTL_CRITICAL_SECTION *const *>(peb + loaderLockOffset);
     return lock && lock->OwningThread == reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(GetCurrentThreadId()));
 }

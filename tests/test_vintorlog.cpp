@@ -10,8 +10,10 @@
 #include "vintorlog.h"
 #include "xmloutput.h"
 
+#include <QCoreApplication>
 #include <QDirIterator>
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QXmlStreamWriter>
 
@@ -368,3 +370,35 @@ TEST(VintorLog, AForkedChildFreesItsHandleAndLeavesTheParentsLogAlone)
     EXPECT_TRUE(full.contains(">parent<") && !full.contains("child"));
 }
 #endif
+
+TEST(VintorLog, APluginsGlobalObjectsNeverHangTheProductThatLoadsIt)
+{
+    // Opened while the library loads: refused at once under Windows' loader lock, written on POSIX.
+    // Closed while it unloads, or at the process's end: the product ends, and the session that the
+    // destructor ended is whole.
+#ifdef _WIN32
+    const QByteArray loaded = "loaded 9 0\n";
+#else
+    const QByteArray loaded = "loaded 0 0\n";
+#endif
+    for (const QString &end : { "unload"_s, "exit"_s }) {
+        QTemporaryDir dir;
+        QProcess host;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("LIFECYCLE_FOLDER"_s, dir.path());
+        host.setProcessEnvironment(environment);
+        host.setStandardOutputFile(QProcess::nullDevice());
+        host.setStandardErrorFile(QProcess::nullDevice());
+        host.start(QCoreApplication::applicationDirPath() + "/lifecyclehost"_s,
+                   { QCoreApplication::applicationDirPath() + "/" LIFECYCLE_PLUGIN ""_s, end, dir.filePath("said"_s) });
+        EXPECT_TRUE(host.waitForFinished(20000)) << end.toStdString() << ": the product hangs";
+        host.kill();
+        host.waitForFinished();
+        EXPECT_EQ(host.exitCode(), 0) << end.toStdString();
+        EXPECT_EQ(readFile(dir.filePath("said"_s)), loaded) << end.toStdString();
+        const MergedLog merged = merge(dir.path(), "atend"_s);
+        EXPECT_EQ(merged.sessions.size(), 1) << end.toStdString();
+        EXPECT_TRUE(readFile(merged.path).contains(">closed by a global object<")) << end.toStdString();
+        EXPECT_FALSE(readFile(merged.path).contains("<sessioncrashed>")) << end.toStdString();
+    }
+}
