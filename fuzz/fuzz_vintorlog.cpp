@@ -4,6 +4,7 @@
 //
 // Input: calls one after the other, each an operation byte and two texts ended by zero bytes.
 
+#include "folderquota.h"
 #include "fuzzing.h"
 #include "logmerger.h"
 #include "vintorlog.h"
@@ -21,6 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QString folder = fuzzing::folder().path() + QStringLiteral("/logs");
     QDir(folder).removeRecursively();
     QDir().mkpath(folder);
+    // The folder is emptied for each input: counted afresh, it never fills.
+    vintorlog_detail::folderQuota.recountSeconds = 0;
     vintorlog *log = nullptr;
     if (vintorlog_open(&log, folder.toUtf8().constData(), "f", VINTORLOG_FOR_RECEIVER) != VINTORLOG_OK)
         qFatal("cannot open a log: %s", vintorlog_errmsg(log));

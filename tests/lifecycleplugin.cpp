@@ -1,43 +1,34 @@
-// A product's plug-in library, for the tests of the writers' library across a product's
-// lifecycle: one global object opens a log while the library is being loaded (where Windows holds
-// its loader lock), another keeps a log with an open session that its destructor closes while the
-// library is unloaded or the process ends (where Windows has ended every other thread). The
-// folder comes from the variable LIFECYCLE_FOLDER.
+// A product's plug-in library whose global objects open a log while the library loads and close
+// one while it unloads or the process ends; the folder is LIFECYCLE_FOLDER.
 
 #include "vintorlog.h"
 
 #include <cstdlib>
 
-#ifdef _WIN32
-#define PLUGIN_API extern "C" __declspec(dllexport)
-#else
-#define PLUGIN_API extern "C" __attribute__((visibility("default")))
-#endif
-
 namespace {
 
-struct OpenedAtLoad
+// A log that its global object opens, when it is given a name, and closes in its destructor.
+struct GlobalLog
 {
+    explicit GlobalLog(const char *name = nullptr)
+    {
+        if (name)
+            result = vintorlog_open(&log, std::getenv("LIFECYCLE_FOLDER"), name, VINTORLOG_FOR_RECEIVER);
+    }
+    ~GlobalLog() { vintorlog_close(log); }
     vintorlog *log = nullptr;
-    int result = vintorlog_open(&log, std::getenv("LIFECYCLE_FOLDER"), "atload", VINTORLOG_FOR_RECEIVER);
-    ~OpenedAtLoad() { vintorlog_close(log); }
-} openedAtLoad;
-
-struct ClosedAtEnd
-{
-    vintorlog *log = nullptr;
-    ~ClosedAtEnd() { vintorlog_close(log); }
-} closedAtEnd;
+    int result = VINTORLOG_OK;
+} openedAtLoad("atload"), closedAtEnd;
 
 } // namespace
 
-PLUGIN_API int plugin_open_result()
+extern "C" int plugin_open_result()
 {
     return openedAtLoad.result;
 }
 
 // Begins the session that the global object's destructor ends.
-PLUGIN_API int plugin_begin()
+extern "C" int plugin_begin()
 {
     vintorlog_session session {};
     session.product_id = "7";

@@ -5,6 +5,10 @@
 //   lockhelper crash <path>          take it, print "locked", die without releasing
 //   lockhelper instance <folder>     try the instance guard of a log folder
 //   lockhelper guard <folder> <ms>   take that guard, print "locked", hold it for <ms>
+//   lockhelper plugin <library> unload|exit
+//                                    load the lifecycle tests' plug-in library, have it begin a
+//                                    session, then unload it or just end; exit code: the result
+//                                    of the plug-in's open at load, 100 when no session began
 // After <ms>, a fourth argument names a file to create once the lock is held. The lock's
 // reports are silenced: they would land in what a test captures of its own standard error.
 
@@ -17,6 +21,12 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
 
 namespace {
 
@@ -33,6 +43,31 @@ int holdAndExit(int argc, char **argv, bool crash)
     return 0;
 }
 
+// A product that loads a plug-in library, and unloads it or ends with it loaded.
+int hostPlugin(const char *path, const std::string &end)
+{
+    using Call = int (*)();
+#ifdef _WIN32
+    HMODULE library = LoadLibraryA(path);
+    const auto symbol = [&](const char *name) {
+        return reinterpret_cast<Call>(reinterpret_cast<void *>(GetProcAddress(library, name)));
+    };
+    const auto unload = [&] { FreeLibrary(library); };
+#else
+    void *library = dlopen(path, RTLD_NOW);
+    const auto symbol = [&](const char *name) { return reinterpret_cast<Call>(dlsym(library, name)); };
+    const auto unload = [&] { dlclose(library); };
+#endif
+    const Call openResult = library ? symbol("plugin_open_result") : nullptr;
+    const Call begin = library ? symbol("plugin_begin") : nullptr;
+    if (!openResult || !begin || begin() != 0)
+        return 100;
+    const int opened = openResult();
+    if (end == "unload")
+        unload();
+    return opened;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -45,6 +80,8 @@ int main(int argc, char **argv)
     if (argc < 3)
         return 2;
     const std::string mode = argv[1];
+    if (mode == "plugin" && argc == 4)
+        return hostPlugin(argv[2], argv[3]);
     if (mode == "instance" || mode == "guard") {
         InstanceGuard guard(FileLockPrivate::widen(argv[2]));
         if (!guard.tryAcquire())

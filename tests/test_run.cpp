@@ -203,14 +203,12 @@ TEST_F(Run, MergesLogsIntoDebugCopiesAndRemovesTheParts)
     // A killed run left the lock of a full log, and a writer killed between making a part's lock
     // and its file the lock of a file that never came: a POSIX lock object outlives its holder,
     // and the run removes it; a named mutex dies with it.
-    const QStringList lockOfFullLog { "crash"_s, targetPath(logFile("a.full.xml"_s)) };
-    const QString neverMade = logFile("killed.0.xml"_s);
-    EXPECT_EQ(runProgram(targetProgram("lockhelper"_s), lockOfFullLog).out, "locked\n");
-    EXPECT_EQ(runProgram(targetProgram("lockhelper"_s), { "crash"_s, targetPath(neverMade) }).out, "locked\n");
+    for (const QString &held : args("a.full.xml killed.0.xml"_s))
+        EXPECT_EQ(runProgram(targetProgram("lockhelper"_s), { "crash"_s, targetPath(logFile(held)) }).out, "locked\n");
     const ProcessResult result = run();
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_EQ(result.err, "");
-    EXPECT_FALSE(lockObjectExists(neverMade) || lockObjectExists(logFile("a.full.xml"_s)));
+    EXPECT_FALSE(lockObjectExists(logFile("killed.0.xml"_s)) || lockObjectExists(logFile("a.full.xml"_s)));
     EXPECT_EQ(
         QStringList(result.events).replaceInStrings(QRegularExpression("\nLog folder: .*"_s), QString()),
         QStringList { targetEvent("W8000000c Broken log removed: a: its parts are not numbered 0, 1, 2 and on, so "
@@ -218,7 +216,7 @@ TEST_F(Run, MergesLogsIntoDebugCopiesAndRemovesTheParts)
 
     // Stale full logs, the merged parts and the merged logs are gone; a name without a dot stays.
     EXPECT_EQ(filesIn(home.logFolder()), left);
-    EXPECT_EQ(runProgram(targetProgram("lockhelper"_s), { "try"_s, lockOfFullLog.at(1) }).exitCode, 0);
+    EXPECT_EQ(runProgram(targetProgram("lockhelper"_s), { "try"_s, targetPath(logFile("a.full.xml"_s)) }).exitCode, 0);
     EXPECT_EQ(filesIn(logFile("processedForKALDO"_s)) + filesIn(logFile("processedForLocalAdmin"_s)), QStringList());
     for (const QString &base : { "old-0"_s, "old-1"_s }) {
         const QByteArray copy = readFile(debug + QLatin1Char('/') + base + "-input.xml"_s);
@@ -384,18 +382,11 @@ TEST_F(Run, ARunThatFailsSaysWhyAndLeavesNoLog)
     const QString output = targetPath(logFile("processedForKALDO"_s));
     const QString folder = targetPath(home.logFolder()).replace(QLatin1Char('\\'), QLatin1Char('/'));
     const QString whole = "--parts 2 --sessions 1"_s;
-    const QList<QStringList> cases {
-        // writer | service | receiver | exit code | the run's last message | the event's type, id and first line
-        { whole, closed, receiver, "255"_s, "Connection refused"_s,
-          "Ec0000001 Web-service exchange failed: Connection refused"_s },
-        { whole, ws, receiver, "1"_s, "Failed to create 'processedForKALDO' directory inside "_s + folder,
-          "Ec0000002 Cannot prepare the output folder "_s + output },
-        { whole, ws, closed, "0"_s, "POST results: Connection refused"_s,
-          "W8000000a Upload failed for usage.full.xml: Connection refused"_s },
-        { whole + " --crash-after write_event:1"_s, ws, receiver, "0"_s, "Error processing file [usage.full.xml]: "_s,
-          "W8000000b Log dropped: usage.full.xml: a session in it was cut off: the product ended while writing it"_s },
-    };
-    for (const QStringList &row : cases) {
+    for (QStringList row : readTable("run/failures"_s)) {
+        row.replaceInStrings("{whole}"_s, whole).replaceInStrings("{ws}"_s, ws).replaceInStrings("{closed}"_s, closed);
+        row.replaceInStrings("{receiver}"_s, receiver)
+            .replaceInStrings("{folder}"_s, folder)
+            .replaceInStrings("{output}"_s, output);
         const std::string what = row.join(" | "_s).toStdString();
         home.writeSettings({ { "wsUrl"_s, row.at(1) }, { "receiverUrl"_s, row.at(2) } });
         QFile::remove(home.storeFile());

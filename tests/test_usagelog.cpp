@@ -73,12 +73,8 @@ TEST(Merge, GoldenCases)
 
         QByteArray summary;
         for (const MergedLog &log : merged.logs) {
-            summary += QStringLiteral("%1 schema=%2 kaldo=%3 admin=%4\n")
-                           .arg(QFileInfo(log.path).fileName())
-                           .arg(log.schema)
-                           .arg(log.sendToKALDO)
-                           .arg(log.sendToTIRO)
-                           .toUtf8();
+            summary += QFileInfo(log.path).fileName().toUtf8() + " schema=" + QByteArray::number(log.schema) + " kaldo="
+                       + QByteArray::number(log.sendToKALDO) + " admin=" + QByteArray::number(log.sendToTIRO) + '\n';
             for (const SessionInfo &session : log.sessions)
                 summary += describe(session).toUtf8() + '\n';
         }

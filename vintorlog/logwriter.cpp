@@ -26,6 +26,8 @@ std::string systemError()
 
 } // namespace
 
+void (*partReleasing)(const std::string &path) = nullptr;
+
 int fail(vintorlog *log, int code, const char *text) noexcept
 {
     log->fixedError = nullptr;
@@ -275,6 +277,8 @@ vintorlog::~vintorlog()
 
 void vintorlog::releasePart()
 {
+    if (part && vintorlog_detail::partReleasing)
+        vintorlog_detail::partReleasing(part->path);
     if (part && part->lock) {
         if (keeper && !inherited() && !processlife::processEnding())
             keeper->run([this] { part->lock.reset(); });

@@ -64,6 +64,10 @@ struct vintorlog
 
 namespace vintorlog_detail {
 
+// Called with a part's path just before its lock is given back, when set: tests read what a
+// harvest would find at that moment.
+extern void (*partReleasing)(const std::string &path);
+
 // Notes what went wrong on the handle and returns `code`; never throws.
 int fail(vintorlog *log, int code, const std::string &text) noexcept;
 int fail(vintorlog *log, int code, const char *text) noexcept;

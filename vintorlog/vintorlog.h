@@ -19,7 +19,34 @@
  * written on others, closed on yet another, whether or not the thread that opened it still
  * runs. The part locks are held by a thread that the handle keeps for itself, and given back
  * by vintorlog_close or by the end of the process. Different handles, in one process or in
- * several, may write different logs at the same time. */
+ * several, may write different logs at the same time.
+ *
+ * Waiting: no call waits for another process. A part whose lock another process holds is BUSY at
+ * once (a harvest holds a part only while it reads it); a following session's log passes such a
+ * name over, and one the folder has, and takes the next. A call waits only for the handle's own
+ * lock thread, which answers at once, and for the system's file calls.
+ *
+ * Where it works: anywhere in a product's life, with these limits, and every call returns.
+ * - Global constructors and destructors, exit handlers: as anywhere else. On Windows, a library's
+ *   (a DLL's) global objects run under the system's loader lock, where no thread can start:
+ *   vintorlog_open there returns VINTORLOG_UNAVAILABLE at once; open the log once the library has
+ *   loaded. Closing a handle there works, also while the library is unloaded; at the end of the
+ *   process, where Windows has already ended the handle's lock thread, the close writes the
+ *   log's end and the harvest takes the lock over as its holder's.
+ * - fork(): a child does not have the parent's lock thread. Every call on an inherited handle
+ *   returns VINTORLOG_UNAVAILABLE and writes nothing; vintorlog_close frees it (all but the few
+ *   bytes that stood for the parent's thread) and leaves the parent's log and locks alone. A
+ *   child that logs opens a log of its own.
+ * - No exception leaves the library, out of memory included (VINTORLOG_NOMEM).
+ *
+ * Identities: session uuids, log uuids and made-up names come from the system's cryptographic
+ * random source (getrandom, BCryptGenRandom): uuids of version 4, with 122 random bits.
+ *
+ * Quota: no log begins while the folder holds 10,000 logs or 256 MiB of files (VINTORLOG_QUOTA);
+ * the product goes on, and begins logs again once a harvest has taken some. The folder is counted
+ * when the process first begins a log in it, then at most once a minute (every five seconds while
+ * it is full), the logs and bytes that the process writes in between added: beginning a log costs
+ * the same however many logs the folder holds. */
 #ifndef VINTORLOG_H
 #define VINTORLOG_H
 
@@ -35,8 +62,8 @@
 #define VINTORLOG_API
 #endif
 
-#define VINTORLOG_VERSION "1.1.0"
-#define VINTORLOG_VERSION_NUMBER 10100
+#define VINTORLOG_VERSION "1.2.0"
+#define VINTORLOG_VERSION_NUMBER 10200
 
 #ifdef __cplusplus
 extern "C" {
@@ -111,9 +138,11 @@ VINTORLOG_API const char *vintorlog_version(void);
 
 /* Opens the log `name` (letters, digits, '-' and '_', at most 100) in `folder`, or in the current
  * user's log folder when `folder` is NULL, for the destinations in `flags`. Its first part is made
- * and locked at once; a name that the folder already has, in any case of its letters, gives
- * VINTORLOG_EXISTS. The first session goes into that log, each following one into a log of its
- * own named "<name>-2", "<name>-3", ... (the first the folder does not have). A NULL `name` makes
+ * and locked at once; a name that the folder already has gives VINTORLOG_EXISTS (names compared
+ * as the system compares file names: on Windows in any case of their letters), one that another
+ * process writes, in any case of its letters, VINTORLOG_BUSY. The first session goes
+ * into that log, each following one into a log of its own named "<name>-2", "<name>-3", ... (the
+ * next that the folder does not have and no other process holds). A NULL `name` makes
  * up a fresh one for each session's log ("log-" and 16 hex digits): vintorlog_name() tells it.
  * *log receives a handle even when the call fails, unless memory ran out: read
  * vintorlog_errmsg() and close it. */
