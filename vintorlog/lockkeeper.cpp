@@ -11,16 +11,22 @@ LockKeeper::~LockKeeper()
 {
     if (!m_thread.joinable())
         return;
-    {
-        const std::lock_guard<std::mutex> hold(m_shared->mutex);
-        m_shared->stop = true;
-    }
-    m_shared->wake.notify_all();
-    if (processlife::insideLoaderLock()) {
-        processlife::pinThisModule();
-        m_thread.detach();
-    } else {
-        m_thread.join();
+    try {
+        {
+            const std::lock_guard<std::mutex> hold(m_shared->mutex);
+            m_shared->stop = true;
+        }
+        m_shared->wake.notify_all();
+        if (processlife::insideLoaderLock()) {
+            processlife::pinThisModule();
+            m_thread.detach();
+        } else {
+            m_thread.join();
+        }
+    } catch (...) {
+        // The system refused to wait for the thread: it is told to stop and left to end by itself.
+        if (m_thread.joinable())
+            m_thread.detach();
     }
 }
 
