@@ -165,6 +165,8 @@ void Vintor::runDeliveryPhase(const QDir &logDir, const QVector<PublishInstructi
             removeOwnFile(output.absoluteFilePath(name));
     }
 
+    // The instructions looked up by identification, once for all logs.
+    const PublishIndex index(instructions);
     for (auto entry = mergedLogs.begin(); entry != mergedLogs.end();) {
         FileLock lock(entry->path.toUtf8().toStdString());
         if (!lock.tryLock(0)) {
@@ -178,7 +180,7 @@ void Vintor::runDeliveryPhase(const QDir &logDir, const QVector<PublishInstructi
                    + (entry->sendToTIRO ? QStringLiteral("yes") : QStringLiteral("no"));
         });
         if (entry->sendToKALDO)
-            processLogFile(*entry, instructions);
+            processLogFile(*entry, index);
         // Nothing is handed to the local administration tool.
         removeOwnFile(entry->path);
         lock.unlock();
@@ -224,7 +226,7 @@ void Vintor::removeMergedLogs()
     }
 }
 
-void Vintor::processLogFile(const MergedLog &log, const QVector<PublishInstruction> &instructions)
+void Vintor::processLogFile(const MergedLog &log, const PublishIndex &instructions)
 {
     // The upload body is compressed on a second core while the filter writes the log.
     BodyCompressor body(kaldoDir.absolutePath());

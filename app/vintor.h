@@ -1,5 +1,6 @@
 #pragma once
 
+#include "logfilter.h"
 #include "mergedlog.h"
 
 #include <QDir>
@@ -33,7 +34,7 @@ public:
 
     bool ensureSubdirectory(const QDir &base, const QString &name, QDir &out);
     void removeMergedLogs();
-    void processLogFile(const MergedLog &log, const QVector<PublishInstruction> &instructions);
+    void processLogFile(const MergedLog &log, const PublishIndex &instructions);
     bool postFile(const QString &path, QString receiverUrl, BodyCompressor *body = nullptr);
 
 public Q_SLOTS:

@@ -52,16 +52,20 @@ LogFilter::LogFilter(QIODevice *input, QIODevice *output, const MergedLog &log)
 {
 }
 
-FilterResult LogFilter::run(const QVector<PublishInstruction> &instructions)
+PublishIndex::PublishIndex(const QVector<PublishInstruction> &instructions)
 {
-    m_errorString.clear();
-    m_pendingEvents.clear();
-    m_publish.clear();
     m_publish.reserve(instructions.size());
     for (const PublishInstruction &instruction : instructions) {
         if (!m_publish.contains(instruction.session()))
             m_publish.insert(instruction.session(), instruction.publish);
     }
+}
+
+FilterResult LogFilter::run(const PublishIndex &index)
+{
+    m_errorString.clear();
+    m_pendingEvents.clear();
+    m_index = &index;
     m_current = InvalidPublishType;
     m_position = m_written = m_anonDepth = 0;
 
@@ -126,10 +130,7 @@ FilterResult LogFilter::startSession(QXmlStreamReader &reader)
 {
     if (m_position >= m_log.sessions.size())
         return Failed;
-    const auto found = m_publish.constFind(m_log.sessions.at(m_position));
-    if (found == m_publish.constEnd())
-        return invalidInstruction();
-    m_current = *found;
+    m_current = m_index->find(m_log.sessions.at(m_position)); // none is as invalid as an invalid one
     switch (m_current) {
     case Discard:
         skipCurrentElement(reader);

@@ -18,6 +18,22 @@ enum FilterResult {
     InvalidInstruction = 3,
 };
 
+// The first instruction of each identification, as a walk of the instructions in order would
+// find it: made once a run and shared by the filters of all its logs, so that a log costs the
+// same however many others the run has.
+class PublishIndex
+{
+public:
+    PublishIndex() = default;
+    explicit PublishIndex(const QVector<PublishInstruction> &instructions);
+    // The instruction for `session`; InvalidPublishType when there is none.
+    PublishType find(const SessionInfo &session) const { return m_publish.value(session, InvalidPublishType); }
+    bool contains(const SessionInfo &session) const { return m_publish.contains(session); }
+
+private:
+    QHash<SessionInfo, PublishType> m_publish;
+};
+
 // Rewrites one full log for the receiver in a single pass: each session published as its
 // instruction says (in full, as a summary without events, or not at all), text inside `anon`
 // replaced by the Base64 of its MD5, and each `eventstart`/`eventend` pair joined into one
@@ -27,7 +43,8 @@ class LogFilter
 public:
     LogFilter(QIODevice *input, QIODevice *output, const MergedLog &log);
 
-    FilterResult run(const QVector<PublishInstruction> &instructions);
+    FilterResult run(const PublishIndex &index);
+    FilterResult run(const QVector<PublishInstruction> &instructions) { return run(PublishIndex(instructions)); }
     QString errorString() const { return m_errorString; }
 
 private:
@@ -44,8 +61,7 @@ private:
     const MergedLog &m_log;
     QString m_errorString;
     XmlOutput m_output;
-    // The first instruction of each identification, as a walk in order would find it.
-    QHash<SessionInfo, PublishType> m_publish;
+    const PublishIndex *m_index = nullptr; // while it runs
     PublishType m_current = InvalidPublishType;
     // The sessions of the log passed so far, and those written.
     int m_position = 0;

@@ -41,7 +41,7 @@ private:
 
 } // namespace
 
-QString processMergedLog(const MergedLog &log, const QVector<PublishInstruction> &instructions, const QDir &kaldoDir,
+QString processMergedLog(const MergedLog &log, const PublishIndex &instructions, const QDir &kaldoDir,
                          const QString &debugDir, Logger *logger, const std::function<void(const QString &)> &post,
                          const std::function<void(const char *, qint64)> &observe)
 {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "logfilter.h"
 #include "mergedlog.h"
 
 #include <QVector>
@@ -14,6 +15,6 @@ class QDir;
 // absolute path of the filtered file) and removes the filtered file. `observe`, when set, sees
 // every chunk of the filtered file as it is written. Returns why the log could not be filtered,
 // in an administrator's words, or an empty text when it could.
-QString processMergedLog(const MergedLog &log, const QVector<PublishInstruction> &instructions, const QDir &kaldoDir,
+QString processMergedLog(const MergedLog &log, const PublishIndex &instructions, const QDir &kaldoDir,
                          const QString &debugDir, Logger *logger, const std::function<void(const QString &)> &post,
                          const std::function<void(const char *, qint64)> &observe = {});
