@@ -97,12 +97,19 @@ bool LogMerger::claimGroup(const std::set<QString> &fileNames, std::vector<FileC
     return true;
 }
 
-bool LogMerger::removeClaimed(std::vector<FileClaim> &claims) const
+bool LogMerger::removeClaimed(const std::set<QString> &fileNames, std::vector<FileClaim> &claims,
+                              bool firstDecides) const
 {
     bool removed = true;
-    for (FileClaim &claim : claims)
-        removed = claim.remove() && removed; // claimed: only a fault of the system itself keeps it
-    return removed;
+    auto name = fileNames.cbegin();
+    for (FileClaim &claim : claims) {
+        // Claimed: only a fault of the system itself keeps it.
+        const bool gone = !(refuseRemoval && refuseRemoval(*name++)) && claim.remove();
+        if (!gone && firstDecides && &claim == &claims.front())
+            return false;
+        removed = gone && removed;
+    }
+    return removed || firstDecides;
 }
 
 LogGroups listLogGroups(const QDir &dir, QStringList *fullLogs)
@@ -135,7 +142,7 @@ void LogMerger::mergeAll(const LogGroups &groups, QList<MergedLog> &mergedLogs, 
         std::vector<FileClaim> claims;
         if (!broken)
             ready.append(group);
-        else if (claimGroup(group.value(), claims) && removeClaimed(claims))
+        else if (claimGroup(group.value(), claims) && removeClaimed(group.value(), claims, false))
             removedBroken.insert(group.key(), group.value());
     }
     // A writer hands a log over part by part: the next part exists before the previous one is
@@ -152,13 +159,18 @@ void LogMerger::mergeAll(const LogGroups &groups, QList<MergedLog> &mergedLogs, 
             continue;
         const MergedLog merged = mergeClaimed(group.key(), claims);
         // Parts that could not be merged stay for a later run; only a full log that exists
-        // lets them go.
+        // lets them go, part 0 first. While part 0 stays, a later run can merge the log again:
+        // it does not count now, and its full log goes. Once part 0 is gone, parts left behind
+        // never make a log again: a later run finds their numbering broken and removes them.
         if (merged.path.isEmpty())
             continue;
+        if (!removeClaimed(group.value(), claims, true)) {
+            (void)removeFile(merged.path.toStdWString());
+            continue;
+        }
         mergedLogs.append(merged);
         if (merged.sendToKALDO)
             sessions.append(merged.sessions);
-        (void)removeClaimed(claims);
     }
 }
 

@@ -6,6 +6,7 @@
 #include <QMap>
 
 #include <cstdint>
+#include <functional>
 #include <set>
 #include <vector>
 
@@ -35,12 +36,16 @@ public:
 
     // The groups whose numbering was broken and whose parts mergeAll() removed.
     LogGroups removedBroken;
+    // Tests: a part (by its file name) whose removal fails as the system's would.
+    std::function<bool(const QString &part)> refuseRemoval;
 
 private:
     bool isGroupReady(const std::set<QString> &fileNames, bool &broken) const;
     bool claimGroup(const std::set<QString> &fileNames, std::vector<FileClaim> &claims);
     MergedLog mergeClaimed(const QString &groupName, std::vector<FileClaim> &claims);
-    bool removeClaimed(std::vector<FileClaim> &claims) const;
+    // Removes the claimed parts in order: true when all went; with `firstDecides`, when the first
+    // went, and nothing more is removed when it stays.
+    bool removeClaimed(const std::set<QString> &fileNames, std::vector<FileClaim> &claims, bool firstDecides) const;
 
     QDir m_partsDir;
     QDir m_outputDir;
