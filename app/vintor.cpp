@@ -74,6 +74,8 @@ void Vintor::main()
                           + QDir::toNativeSeparators(folder))
                              .toStdWString());
     }
+    for (const MergedLog &log : qAsConst(merger.unfitLogs))
+        reportDroppedLog(log, log.unfit);
 
     if (!debugDir.isEmpty()) {
         for (const MergedLog &log : qAsConst(mergedLogs)) {
@@ -235,13 +237,17 @@ void Vintor::processLogFile(const MergedLog &log, const PublishIndex &instructio
         [&body](const char *data, qint64 size) { body.add(data, size); });
     // The full log is deleted after this run whatever the outcome: the event is its only trace.
     if (!dropped.isEmpty())
-        reportAdminEvent(AdminEvent::LogDropped,
-                         (QStringLiteral("Log dropped: ") + QFileInfo(log.path).fileName() + QStringLiteral(": ")
-                          + dropped + QStringLiteral("\nComplete sessions that went with it: ")
-                          + QString::number(log.sessions.size()) + QStringLiteral("\nLog folder: ")
-                          + QDir::toNativeSeparators(logFolder)
-                          + QStringLiteral("\nThe log was deleted and will not be sent again."))
-                             .toStdWString());
+        reportDroppedLog(log, dropped);
+}
+
+void Vintor::reportDroppedLog(const MergedLog &log, const QString &why)
+{
+    reportAdminEvent(AdminEvent::LogDropped,
+                     (QStringLiteral("Log dropped: ") + QFileInfo(log.path).fileName() + QStringLiteral(": ") + why
+                      + QStringLiteral("\nComplete sessions that went with it: ") + QString::number(log.sessions.size())
+                      + QStringLiteral("\nLog folder: ") + QDir::toNativeSeparators(logFolder)
+                      + QStringLiteral("\nThe log was deleted and will not be sent again."))
+                         .toStdWString());
 }
 
 bool Vintor::postFile(const QString &path, QString receiverUrl, BodyCompressor *body)

@@ -35,6 +35,8 @@ public:
     bool ensureSubdirectory(const QDir &base, const QString &name, QDir &out);
     void removeMergedLogs();
     void processLogFile(const MergedLog &log, const PublishIndex &instructions);
+    // The administrator's event for a log dropped with its sessions, and why.
+    void reportDroppedLog(const MergedLog &log, const QString &why);
     bool postFile(const QString &path, QString receiverUrl, BodyCompressor *body = nullptr);
 
 public Q_SLOTS:

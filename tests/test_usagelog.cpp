@@ -27,13 +27,14 @@ QStringList caseNames(const QString &kind)
 
 // Copies a case's part files into a fresh folder and merges them as the run would. With a file
 // "refuse", the removal of the part it names fails, and the next run (the removal working again)
-// is told in `next`.
+// is told in `next`; a file "limit" sets the longest run between two '<' that the merge carries.
 struct MergedCase
 {
     QTemporaryDir folder;
     QList<MergedLog> logs;
     QList<SessionInfo> pending;
     QByteArray left; // after the merge
+    QByteArray unfit; // the logs it could not carry
     QByteArray next;
 
     explicit MergedCase(const QString &caseDir)
@@ -46,7 +47,12 @@ struct MergedCase
         LogMerger merger(QDir(folder.path()), QDir(folder.path()));
         const QString refused = QString::fromUtf8(readFile(caseDir + "/refuse"_s).trimmed());
         merger.refuseRemoval = [&](const QString &part) { return part == refused; };
+        if (const QByteArray limit = readFile(caseDir + "/limit"_s); !limit.isEmpty())
+            merger.textRunLimit = limit.trimmed().toLongLong();
         merger.mergeAll(groups, logs, pending);
+        for (const MergedLog &log : qAsConst(merger.unfitLogs))
+            unfit += "dropped " + QFileInfo(log.path).fileName().toUtf8() + ": " + log.unfit.toUtf8() + ", "
+                     + QByteArray::number(log.sessions.size()) + " sessions\n";
         left = "left " + QDir(folder.path()).entryList(QDir::Files).join(' ').toUtf8() + '\n';
         if (refused.isEmpty())
             return;
@@ -95,7 +101,7 @@ TEST(Merge, GoldenCases)
                 summary += describe(session).toUtf8() + '\n';
         }
         summary += "pending " + QByteArray::number(merged.pending.size()) + '\n';
-        summary += merged.left + merged.next;
+        summary += merged.unfit + merged.left + merged.next;
         expectGolden(caseDir + "/expected.sessions"_s, summary);
         const QByteArray full = readFile(merged.folder.filePath("g.full.xml"_s));
         if (merged.logs.isEmpty()) {

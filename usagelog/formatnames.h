@@ -210,3 +210,9 @@ constexpr bool steersHarvest(UsageLogName name)
     }
     return false;
 }
+
+// The longest run of a part file between two '<' that the harvest carries: a text with its
+// escapes, or a tag with its attributes. Its reader holds such a run whole, so a longer one would
+// cost memory in proportion to its length; the harvest drops such a log, and the writers' library
+// refuses the text that would make one.
+constexpr long long maximumTextRunBytes = 8LL << 20;

@@ -11,6 +11,8 @@
 #include <QVector>
 #include <QXmlStreamReader>
 
+#include <cstring>
+
 namespace {
 
 const QString leadingComment
@@ -166,6 +168,10 @@ void LogMerger::mergeAll(const LogGroups &groups, QList<MergedLog> &mergedLogs, 
             continue;
         if (!removeClaimed(group.value(), claims, true)) {
             (void)removeFile(merged.path.toStdWString());
+            continue;
+        }
+        if (!merged.unfit.isEmpty()) {
+            unfitLogs.append(merged);
             continue;
         }
         mergedLogs.append(merged);
@@ -358,29 +364,44 @@ namespace {
 
 // A claimed part, read through the claim's own handle: while the claim holds it, Windows lets no
 // handle open it that does not share its deletion, and Qt's files do not.
+// A run between two '<' longer than `runLimit` ends the reading: the reader would hold it whole.
 class ClaimedPart : public QIODevice
 {
 public:
-    explicit ClaimedPart(FileClaim &claim)
+    ClaimedPart(FileClaim &claim, qint64 runLimit)
         : m_claim(claim)
+        , m_runLimit(runLimit)
     {
         open(QIODevice::ReadOnly | QIODevice::Unbuffered);
     }
     bool isSequential() const override { return true; }
     // A part that could not be read whole is no cut-off part: the merge fails and it stays.
     bool readFailed() const { return m_failed; }
+    bool runTooLong() const { return m_tooLong; }
 
 protected:
     qint64 readData(char *data, qint64 size) override
     {
+        if (runTooLong())
+            return -1;
         const int64_t got = m_claim.read(data, size);
         m_failed = m_failed || got < 0;
-        return got;
+        for (const char *p = data, *end = data + qMax<int64_t>(got, 0); p < end && !m_tooLong;) {
+            const auto *open = static_cast<const char *>(std::memchr(p, '<', static_cast<size_t>(end - p)));
+            m_run += (open ? open : end) - p;
+            m_tooLong = m_run > m_runLimit;
+            m_run = open ? 0 : m_run;
+            p = open ? open + 1 : end;
+        }
+        return m_tooLong ? -1 : got;
     }
     qint64 writeData(const char *, qint64) override { return -1; }
 
 private:
     FileClaim &m_claim;
+    qint64 m_runLimit;
+    qint64 m_run = 0;
+    bool m_tooLong = false;
     bool m_failed = false;
 };
 
@@ -407,9 +428,17 @@ MergedLog LogMerger::mergeClaimed(const QString &groupName, std::vector<FileClai
 
     GroupMerge merge(xml, result);
     for (size_t i = 0; i < claims.size() && !merge.stopped(); ++i) {
-        ClaimedPart part(claims[i]);
+        ClaimedPart part(claims[i], textRunLimit);
         QXmlStreamReader reader(&part);
-        if (!merge.copyPart(reader, i == 0, i + 1 == claims.size()) || part.readFailed())
+        const bool copied = merge.copyPart(reader, i == 0, i + 1 == claims.size());
+        if (part.runTooLong()) {
+            failedOutput(output);
+            result.path = output.fileName();
+            result.unfit = QStringLiteral("it holds a text or a tag longer than the harvest carries (%1 bytes)")
+                               .arg(textRunLimit);
+            return result;
+        }
+        if (!copied || part.readFailed())
             return failedOutput(output);
         if (reader.hasError()) {
             // A part that ends in the middle is the last one read.

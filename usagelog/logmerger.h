@@ -1,5 +1,6 @@
 #pragma once
 
+#include "formatnames.h"
 #include "mergedlog.h"
 
 #include <QDir>
@@ -38,6 +39,10 @@ public:
     LogGroups removedBroken;
     // Tests: a part (by its file name) whose removal fails as the system's would.
     std::function<bool(const QString &part)> refuseRemoval;
+    // The logs that the merge could not carry (see MergedLog::unfit), whose parts it removed.
+    QList<MergedLog> unfitLogs;
+    // The longest run between two '<' that a part may hold; tests set a smaller one.
+    qint64 textRunLimit = maximumTextRunBytes;
 
 private:
     bool isGroupReady(const std::set<QString> &fileNames, bool &broken) const;

@@ -13,4 +13,7 @@ struct MergedLog
     bool sendToKALDO = false;
     bool sendToTIRO = false;
     QList<SessionInfo> sessions;
+    // Why the harvest cannot carry the log, in an administrator's words: it is dropped, and its
+    // sessions counted here are those that ended before that point. Empty for a log it carries.
+    QString unfit;
 };

@@ -111,22 +111,32 @@ inline void XmlOutput::encode(const char16_t *&p, const char16_t *end, char *&ou
 
 void XmlOutput::appendUtf8(QStringView text, Escape escape)
 {
-    char *out = reserve(text.size() * maximumBytesPerUnit);
+    // A long text goes a slice at a time, each passed on to the device once the buffer holds a
+    // chunk: the buffer stays a few chunks long, however long the text.
+    constexpr qsizetype sliceUnits = 16384;
     const char16_t *p = reinterpret_cast<const char16_t *>(text.data());
-    const char16_t *end = p + text.size();
-    while (p != end) {
+    const char16_t *const textEnd = p + text.size();
+    while (p != textEnd) {
+        const char16_t *end = textEnd - p > sliceUnits ? p + sliceUnits : textEnd;
+        if (end != textEnd && QChar::isHighSurrogate(end[-1]))
+            ++end; // a surrogate pair stays whole
+        char *out = reserve((end - p) * maximumBytesPerUnit);
+        while (p != end) {
 #ifdef __SSE2__
-        if (end - p >= 8 && copyPlainBlock(p, out, escape != NoEscape, escape == EscapeText)) {
-            p += 8;
-            out += 8;
-            continue;
-        }
+            if (end - p >= 8 && copyPlainBlock(p, out, escape != NoEscape, escape == EscapeText)) {
+                p += 8;
+                out += 8;
+                continue;
+            }
 #endif
-        // A block with something to encode or escape goes one character at a time.
-        for (const char16_t *blockEnd = p + qMin<qsizetype>(8, end - p); p < blockEnd;)
-            encode(p, end, out, escape);
+            // A block with something to encode or escape goes one character at a time.
+            for (const char16_t *blockEnd = p + qMin<qsizetype>(8, end - p); p < blockEnd;)
+                encode(p, end, out, escape);
+        }
+        m_used = out - m_buffer.data();
+        if (m_device && m_used >= m_chunkSize && p != textEnd)
+            (void)flush(); // a failure stays in the output's state
     }
-    m_used = out - m_buffer.data();
 }
 
 void XmlOutput::appendCdata(QStringView text)
