@@ -8,6 +8,7 @@
 #include "logmerger.h"
 #include "logwriter_p.h"
 #include "testtools.h"
+#include "texts.h"
 #include "vintorlog.h"
 #include "xmloutput.h"
 
@@ -119,6 +120,22 @@ TEST(VintorLog, MisuseIsAnErrorAndLeavesALogThatMerges)
     }
     for (const char *full : { "log12.*", "log13.*" })
         EXPECT_EQ(QDir(dir.path()).entryList({ QString::fromLatin1(full) }).size(), 10 + 1) << "ten parts, full log";
+
+    // A run between two '<' longer than the harvest carries: texts of one element add up; a text
+    // refused writes nothing, its element included.
+    textRunLimit = 300;
+    vintorlog *bounded = nullptr;
+    ASSERT_EQ(vintorlog_open(&bounded, folder.constData(), "bounded", 1), VINTORLOG_OK);
+    EXPECT_EQ(begin(bounded), VINTORLOG_OK);
+    EXPECT_EQ(vintorlog_begin_element(bounded, "note"), VINTORLOG_OK);
+    EXPECT_EQ(vintorlog_add_text(bounded, std::string(40, '&').c_str(), 0), VINTORLOG_OK); // 200 bytes escaped
+    EXPECT_EQ(vintorlog_add_text(bounded, std::string(40, '&').c_str(), 0), VINTORLOG_INVALID);
+    EXPECT_EQ(vintorlog_end_element(bounded), VINTORLOG_OK);
+    EXPECT_EQ(vintorlog_write_element(bounded, "refused", std::string(60, '"').c_str(), 0), VINTORLOG_INVALID);
+    textRunLimit = maximumTextRunBytes - 256;
+    EXPECT_EQ(vintorlog_close(bounded), VINTORLOG_OK);
+    const QByteArray boundedLog = readFile(merge(dir.path(), "bounded"_s).path);
+    EXPECT_TRUE(boundedLog.count("&amp;") == 40 && !boundedLog.contains("<refused"));
 
     // No handle, a name that leaves the folder, a name taken in another case: nothing is written.
     vintorlog *log = nullptr;

@@ -63,18 +63,29 @@ bool isValidText(const char *text)
     return true;
 }
 
-// Writes what QXmlStreamWriter with auto-formatting writes for the same calls, into a buffer
-// that goes to the file after each call, and whenever it holds a chunk: a text costs the
+long long textRunLimit = maximumTextRunBytes - 256;
 
-bool validTexts(std::initializer_list<const char *> texts)
+bool fitsRun(const char *text, long long run, xmlescape::Mode mode)
+{
+    for (const char *p = text; *p && run <= textRunLimit; ++p) {
+        const char *entity = xmlescape::entity(static_cast<unsigned char>(*p), mode);
+        run += entity ? static_cast<long long>(std::strlen(entity)) : 1;
+    }
+    return run <= textRunLimit;
+}
+
+const char *refusedText(std::initializer_list<const char *> texts)
 {
     for (const char *text : texts) {
         if (text && !isValidText(text))
-            return false;
+            return invalidText;
+        if (text && !fitsRun(text, 128)) // after a tag of at most 64 characters
+            return tooLongText;
     }
-    return true;
+    return nullptr;
 }
 
 const char *const invalidText = "a text that is not UTF-8, or holds a character XML 1.0 cannot carry";
+const char *const tooLongText = "a text longer than the harvest carries (8 MiB with its escapes, in one element)";
 
 } // namespace vintorlog_detail

@@ -42,11 +42,11 @@ int writeEvent(vintorlog *log, const vintorlog_event *event, bool started)
         return fail(log, VINTORLOG_MISUSE, "no event given");
     if (!log->inSession || log->openElements > 0)
         return fail(log, VINTORLOG_MISUSE, "an event belongs right inside a session");
-    if (!validTexts({ event->feature, event->method, event->start_time }))
-        return fail(log, VINTORLOG_INVALID, invalidText);
+    if (const char *why = refusedText({ event->feature, event->method, event->start_time }))
+        return fail(log, VINTORLOG_INVALID, why);
     for (int i = 0; i < event->attribute_count; ++i) {
-        if (!validTexts({ event->attributes[i].code, event->attributes[i].value }))
-            return fail(log, VINTORLOG_INVALID, invalidText);
+        if (const char *why = refusedText({ event->attributes[i].code, event->attributes[i].value }))
+            return fail(log, VINTORLOG_INVALID, why);
     }
     XmlWriter &xml = log->part->xml;
     xml.start(started ? "eventstart" : "event");
@@ -167,7 +167,7 @@ int vintorlog_set_log_uuid(vintorlog *log, const char *uuid)
             return result;
         if (log->started || !uuid)
             return fail(log, VINTORLOG_MISUSE, "the log's identity is set before a session begins");
-        if (!*uuid || !isValidText(uuid))
+        if (!*uuid || refusedText({ uuid }))
             return fail(log, VINTORLOG_INVALID, invalidText);
         return guarded(log, [&] {
             log->logUuid = uuid;
@@ -185,11 +185,11 @@ int vintorlog_begin_session(vintorlog *log, const vintorlog_session *s)
             return fail(log, VINTORLOG_MISUSE, "no session given");
         if (log->inSession)
             return fail(log, VINTORLOG_MISUSE, "a session is open: end it first");
-        if (!validTexts({ s->uuid, s->group, s->start_time, s->timezone, s->product_id, s->product_version,
-                          s->product_language, s->os_platform, s->os_version, s->os_service_pack, s->os_bits,
-                          s->cpu_architecture, s->country, s->locale, s->tracked_software_type, s->user, s->domain,
-                          s->ram }))
-            return fail(log, VINTORLOG_INVALID, invalidText);
+        if (const char *why = refusedText({ s->uuid, s->group, s->start_time, s->timezone, s->product_id,
+                                            s->product_version, s->product_language, s->os_platform, s->os_version,
+                                            s->os_service_pack, s->os_bits, s->cpu_architecture, s->country, s->locale,
+                                            s->tracked_software_type, s->user, s->domain, s->ram }))
+            return fail(log, VINTORLOG_INVALID, why);
         return guarded(log, [&] {
             std::string uuid = s->uuid && *s->uuid ? s->uuid : "";
             if (uuid.empty() && !newUuid(uuid))
@@ -248,8 +248,8 @@ int vintorlog_end_event(vintorlog *log, int id, const char *endTime)
             return result;
         if (!log->inSession || log->openElements > 0)
             return fail(log, VINTORLOG_MISUSE, "an event belongs right inside a session");
-        if (!validTexts({ endTime }))
-            return fail(log, VINTORLOG_INVALID, invalidText);
+        if (const char *why = refusedText({ endTime }))
+            return fail(log, VINTORLOG_INVALID, why);
         return guarded(log, [&] {
             XmlWriter &xml = log->part->xml;
             xml.start("eventend");
@@ -290,6 +290,8 @@ int vintorlog_add_attribute(vintorlog *log, const char *name, const char *value)
             return fail(log, VINTORLOG_MISUSE, "an attribute follows the element it belongs to");
         if (!isValidName(name) || !isValidText(value))
             return fail(log, VINTORLOG_INVALID, "not a name or a value for an attribute");
+        if (!fitsRun(value, log->part->xml.run() + static_cast<long long>(std::strlen(name)) + 4))
+            return fail(log, VINTORLOG_INVALID, tooLongText);
         for (const std::string &given : log->attributes) {
             if (given == name)
                 return fail(log, VINTORLOG_INVALID, std::string("the element has an attribute ") + name + " already");
@@ -311,6 +313,8 @@ int vintorlog_add_text(vintorlog *log, const char *text, int anon)
             return fail(log, VINTORLOG_MISUSE, "a text belongs inside an element");
         if (!isValidText(text))
             return fail(log, VINTORLOG_INVALID, invalidText);
+        if (!fitsRun(text, anon ? 0 : log->part->xml.run(), xmlescape::Text))
+            return fail(log, VINTORLOG_INVALID, tooLongText);
         return guarded(log, [&] {
             anon ? log->part->xml.textElement("anon", text) : log->part->xml.characters(text);
             log->inStartTag = false;
@@ -341,8 +345,8 @@ int vintorlog_write_element(vintorlog *log, const char *name, const char *text, 
         if (const int result = usable(log, true))
             return result;
         // Checked before the start tag is written, so that a text refused writes nothing.
-        if (text && !isValidText(text))
-            return fail(log, VINTORLOG_INVALID, invalidText);
+        if (const char *why = refusedText({ text }))
+            return fail(log, VINTORLOG_INVALID, why);
         if (const int result = vintorlog_begin_element(log, name))
             return result;
         if (text) {

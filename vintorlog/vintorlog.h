@@ -13,7 +13,10 @@
  * Texts are UTF-8. Every call returns VINTORLOG_OK or an error code; vintorlog_errmsg() tells
  * what went wrong. A call that fails writes nothing, and a log stays one that the harvest can
  * merge whatever the calls made of it. No call throws, keeps global state or writes anything
- * outside the log folder. A text costs the library a fixed buffer (64 KiB), however long it is.
+ * outside the log folder. A text costs the library a fixed buffer (64 KiB), however long it is;
+ * but the harvest holds each run of a part between two tags whole, so none may pass 8 MiB: a text
+ * with its escapes (the texts added to one element count together), or a start tag with its
+ * attributes. A text that would make a longer run is refused with VINTORLOG_INVALID.
  *
  * Threads: a log handle may be used by any thread, one call at a time: opened on one thread,
  * written on others, closed on yet another, whether or not the thread that opened it still

@@ -33,6 +33,7 @@ public:
         if (!finishStartTag(false))
             indent();
         bytes += '<';
+        markRun();
         bytes += name;
         m_tags.emplace_back(name);
         m_inStartTag = m_lastWasStart = true;
@@ -62,7 +63,9 @@ public:
         m_tags.pop_back();
         if (!finishStartTag(false) && !m_lastWasStart)
             indent();
-        bytes += "</" + name + '>';
+        bytes += "</";
+        markRun();
+        bytes += name + '>';
         m_lastWasStart = false;
     }
     void textElement(const char *name, const char *text)
@@ -78,6 +81,8 @@ public:
         bytes += '\n';
     }
     int depth() const { return static_cast<int>(m_tags.size()); }
+    // The bytes written since the last '<': the run that the harvest's reader holds whole.
+    long long run() const { return written + static_cast<long long>(bytes.size()) - m_runStart; }
 
 private:
     // Ends a pending start tag; true when something was written since the last indentation.
@@ -113,7 +118,10 @@ private:
         }
     }
 
+    void markRun() { m_runStart = written + static_cast<long long>(bytes.size()); }
+
     std::vector<std::string> m_tags;
+    long long m_runStart = 0;
     bool m_inStartTag = false;
     bool m_lastWasStart = false;
     bool m_wroteSomething = false;
