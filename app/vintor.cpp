@@ -59,8 +59,20 @@ void Vintor::main()
     QDir logDir(folder);
     QStringList leftovers;
     const LogGroups groups = listLogGroups(logDir, &leftovers);
-    for (const QString &name : qAsConst(leftovers))
-        removeLeftover(logDir.absoluteFilePath(name));
+    // Full logs that a run cut short (killed, logged off, shut down) left: deleted unsent, as
+    // every log is handled at most once, and named in an event.
+    QStringList removed;
+    for (const QString &name : qAsConst(leftovers)) {
+        if (removeLeftover(logDir.absoluteFilePath(name)))
+            removed.append(name);
+    }
+    if (!removed.isEmpty())
+        reportAdminEvent(AdminEvent::LeftoversRemoved,
+                         (QStringLiteral("Unsent logs removed: ") + QString::number(removed.size())
+                          + QStringLiteral(" full logs that a run cut short had merged were deleted, as each log is "
+                                           "handled once\nLogs: ")
+                          + inBrief(removed) + QStringLiteral("\nLog folder: ") + QDir::toNativeSeparators(folder))
+                             .toStdWString());
 
     LogMerger merger(logDir, logDir);
     merger.mergeAll(groups, mergedLogs, pendingSessions);
@@ -70,8 +82,7 @@ void Vintor::main()
                          (QStringLiteral("Broken log removed: ") + group.key()
                           + QStringLiteral(": its parts are not numbered 0, 1, 2 and on, so they cannot be joined\n"
                                            "Parts: ")
-                          + parts.join(QStringLiteral(", ")) + QStringLiteral("\nLog folder: ")
-                          + QDir::toNativeSeparators(folder))
+                          + inBrief(parts) + QStringLiteral("\nLog folder: ") + QDir::toNativeSeparators(folder))
                              .toStdWString());
     }
     for (const MergedLog &log : qAsConst(merger.unfitLogs))
@@ -97,24 +108,35 @@ void Vintor::main()
 // Deletes a full log left behind by an earlier run. Its lock is taken first (a run that was
 // killed holding it is taken over), so that the release removes the lock object as well; a
 // lock that someone still holds leaves the file for a later run.
-void Vintor::removeLeftover(const QString &path)
+bool Vintor::removeLeftover(const QString &path)
 {
     FileLock lock(path.toUtf8().toStdString());
     if (!lock.tryLock(0))
-        return;
-    removeOwnFile(path);
+        return false;
+    const bool removed = removeOwnFile(path);
     lock.unlock();
+    return removed;
 }
 
 // Removes a file of the run's own: a read-only mark is cleared, a moment's hold waited out.
-void Vintor::removeOwnFile(const QString &path)
+bool Vintor::removeOwnFile(const QString &path)
 {
     std::string error;
-    if (!removeFile(path.toStdWString(), &error))
-        logger->logLazily([&] {
-            return QStringLiteral("File remove failed for [") + path + QStringLiteral("]: ")
-                   + QString::fromStdString(error);
-        });
+    if (removeFile(path.toStdWString(), &error))
+        return true;
+    logger->logLazily([&] {
+        return QStringLiteral("File remove failed for [") + path + QStringLiteral("]: ")
+               + QString::fromStdString(error);
+    });
+    return false;
+}
+
+QString inBrief(const QStringList &names, int shown)
+{
+    if (names.size() <= shown)
+        return names.join(QStringLiteral(", "));
+    return QStringList(names.mid(0, shown)).join(QStringLiteral(", ")) + QStringLiteral(" and ")
+           + QString::number(names.size() - shown) + QStringLiteral(" more");
 }
 
 // Settles an instruction for every pending session, from the store or from the service.

@@ -11,6 +11,10 @@ class BodyCompressor;
 class Logger;
 class PublishInstructionStore;
 
+// The first `shown` names and how many more, for an event: a few hundred characters at most,
+// well within what the Application log takes.
+QString inBrief(const QStringList &names, int shown = 10);
+
 // The driver object: one harvest run of the log folder, from the part files to the receiver.
 class Vintor : public QObject
 {
@@ -43,8 +47,8 @@ public Q_SLOTS:
     void main();
 
 private:
-    void removeLeftover(const QString &path);
-    void removeOwnFile(const QString &path);
+    bool removeLeftover(const QString &path);
+    bool removeOwnFile(const QString &path);
     bool runInstructionPhase(QVector<PublishInstruction> &instructions, PublishInstructionStore &store);
     void runDeliveryPhase(const QDir &logDir, const QVector<PublishInstruction> &instructions);
 };

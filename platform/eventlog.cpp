@@ -9,7 +9,8 @@ AdminEventType adminEventType(AdminEvent event)
     case AdminEvent::NoLogFolder: return AdminEventType::Error;
     case AdminEvent::UploadFailed:
     case AdminEvent::LogDropped:
-    case AdminEvent::BrokenLogRemoved: return AdminEventType::Warning;
+    case AdminEvent::BrokenLogRemoved:
+    case AdminEvent::LeftoversRemoved: return AdminEventType::Warning;
     case AdminEvent::RunMessage: break;
     }
     return AdminEventType::Information;

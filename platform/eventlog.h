@@ -15,6 +15,7 @@ enum class AdminEvent {
     UploadFailed, // warning 10: a log was not delivered and is gone
     LogDropped, // warning 11: a log that could not be filtered was deleted unsent
     BrokenLogRemoved, // warning 12: the parts of a log whose numbering is broken were deleted
+    LeftoversRemoved, // warning 13: full logs that a run cut short left behind were deleted unsent
     RunMessage, // information 100: one message of the run, with the diagnostics on
 };
 

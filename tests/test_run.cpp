@@ -211,8 +211,10 @@ TEST_F(Run, MergesLogsIntoDebugCopiesAndRemovesTheParts)
     EXPECT_FALSE(lockObjectExists(logFile("killed.0.xml"_s)) || lockObjectExists(logFile("a.full.xml"_s)));
     EXPECT_EQ(
         QStringList(result.events).replaceInStrings(QRegularExpression("\nLog folder: .*"_s), QString()),
-        QStringList { targetEvent("W8000000c Broken log removed: a: its parts are not numbered 0, 1, 2 and on, so "
-                                  "they cannot be joined\nParts: a.FULL.xml"_s) });
+        QStringList({ targetEvent("W8000000d Unsent logs removed: 2 full logs that a run cut short had merged were "
+                                  "deleted, as each log is handled once\nLogs: a.full.txt, a.full.xml"_s),
+                      targetEvent("W8000000c Broken log removed: a: its parts are not numbered 0, 1, 2 and on, so "
+                                  "they cannot be joined\nParts: a.FULL.xml"_s) }));
 
     // Stale full logs, the merged parts and the merged logs are gone; a name without a dot stays.
     EXPECT_EQ(filesIn(home.logFolder()), left);
