@@ -1,7 +1,9 @@
 #include "eventlog.h"
+#include "filelock.h"
 #include "instanceguard.h"
 #include "logfolder.h"
 #include "logger.h"
+#include "printable.h"
 #include "vintor.h"
 
 #include <QCoreApplication>
@@ -9,6 +11,7 @@
 #include <QSettings>
 #include <QTimer>
 
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 
@@ -40,13 +43,28 @@ void reportUsageError(const char *program, const QString &reason)
 {
     static const char second[] = "At least one of '-forKALDO' or '-forTIRO' must be specified.";
     if (isConsoleProgram()) {
-        std::cerr << "Usage: " << program << " [-forKALDO] [-forTIRO]" << std::endl;
+        std::cerr << "Usage: " << printable(program) << " [-forKALDO] [-forTIRO]" << std::endl;
         std::cerr << second << std::endl;
         return;
     }
     const QString text = reason + QStringLiteral("\nUsage: ") + QString::fromLocal8Bit(program)
                          + QStringLiteral(" [-forKALDO] [-forTIRO]\n") + QLatin1String(second);
     reportAdminEvent(AdminEvent::UsageError, text.toStdWString());
+}
+
+// Every line the run writes to standard error, as a journal line of its own where standard error
+// is the journal's stream: Qt's messages (the run's diagnostics and the transfer engine's traces
+// at debug priority, Qt's own warnings at theirs) and the lock's reports (warnings), each one line
+// with its control characters escaped, so that no name in it can start a line of its own.
+void writeMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    const int priority = type == QtWarningMsg ? 4 : type == QtCriticalMsg ? 3 : type == QtFatalMsg ? 2 : 7;
+    const QString category = context.category && std::strcmp(context.category, "default") != 0
+                                 ? QLatin1String(context.category) + QStringLiteral(": ")
+                                 : QString();
+    writeStandardErrorLine(priority, printable((category + message).toStdString()));
+    if (type == QtFatalMsg)
+        std::abort();
 }
 
 } // namespace
@@ -57,6 +75,8 @@ int main(int argc, char *argv[])
     // writes nothing to the standard streams (its messages go to the event log).
     if (!isConsoleProgram())
         discardStandardStreams();
+    qInstallMessageHandler(writeMessage);
+    FileLock::reportLine = [](const std::string &line) { writeStandardErrorLine(4, line); };
     QCoreApplication app(argc, argv);
 
     bool forKaldo = false;

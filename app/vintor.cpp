@@ -6,6 +6,7 @@
 #include "logger.h"
 #include "logmerger.h"
 #include "logupload.h"
+#include "printable.h"
 #include "processlogfile.h"
 #include "publishinstructionstore.h"
 #include "usagewebservice.h"
@@ -37,7 +38,7 @@ void Vintor::main()
         logger->log(QStringLiteral("No log folder returned, stopping."));
         QStringList tried;
         for (const QString &path : qAsConst(foldersTried))
-            tried.append(QDir::toNativeSeparators(path));
+            tried.append(shown(QDir::toNativeSeparators(path)));
         reportAdminEvent(AdminEvent::NoLogFolder,
                          (QStringLiteral("No log folder could be found or made; the products' logs stay unsent.\n"
                                          "Folders tried:\n")
@@ -71,7 +72,8 @@ void Vintor::main()
                          (QStringLiteral("Unsent logs removed: ") + QString::number(removed.size())
                           + QStringLiteral(" full logs that a run cut short had merged were deleted, as each log is "
                                            "handled once\nLogs: ")
-                          + inBrief(removed) + QStringLiteral("\nLog folder: ") + QDir::toNativeSeparators(folder))
+                          + inBrief(removed) + QStringLiteral("\nLog folder: ")
+                          + shown(QDir::toNativeSeparators(folder)))
                              .toStdWString());
 
     LogMerger merger(logDir, logDir);
@@ -79,10 +81,10 @@ void Vintor::main()
     for (auto group = merger.removedBroken.cbegin(); group != merger.removedBroken.cend(); ++group) {
         QStringList parts(group.value().cbegin(), group.value().cend());
         reportAdminEvent(AdminEvent::BrokenLogRemoved,
-                         (QStringLiteral("Broken log removed: ") + group.key()
+                         (QStringLiteral("Broken log removed: ") + shown(group.key())
                           + QStringLiteral(": its parts are not numbered 0, 1, 2 and on, so they cannot be joined\n"
                                            "Parts: ")
-                          + inBrief(parts) + QStringLiteral("\nLog folder: ") + QDir::toNativeSeparators(folder))
+                          + inBrief(parts) + QStringLiteral("\nLog folder: ") + shown(QDir::toNativeSeparators(folder)))
                              .toStdWString());
     }
     for (const MergedLog &log : qAsConst(merger.unfitLogs))
@@ -131,12 +133,20 @@ bool Vintor::removeOwnFile(const QString &path)
     return false;
 }
 
-QString inBrief(const QStringList &names, int shown)
+QString inBrief(const QStringList &names, int count)
 {
-    if (names.size() <= shown)
-        return names.join(QStringLiteral(", "));
-    return QStringList(names.mid(0, shown)).join(QStringLiteral(", ")) + QStringLiteral(" and ")
-           + QString::number(names.size() - shown) + QStringLiteral(" more");
+    QStringList first;
+    for (const QString &name : names.mid(0, count))
+        first.append(shown(name));
+    if (names.size() <= count)
+        return first.join(QStringLiteral(", "));
+    return first.join(QStringLiteral(", ")) + QStringLiteral(" and ") + QString::number(names.size() - count)
+           + QStringLiteral(" more");
+}
+
+QString shown(const QString &name)
+{
+    return QString::fromStdString(printable(name.toStdString()));
 }
 
 // Settles an instruction for every pending session, from the store or from the service.
@@ -232,7 +242,7 @@ bool Vintor::ensureSubdirectory(const QDir &base, const QString &name, QDir &out
         });
     reportAdminEvent(AdminEvent::OutputFolderFailed,
                      (QStringLiteral("Cannot prepare the output folder ")
-                      + QDir::toNativeSeparators(base.absoluteFilePath(name))
+                      + shown(QDir::toNativeSeparators(base.absoluteFilePath(name)))
                       + QStringLiteral("\nThe logs of this run were deleted; the run ended with 1."))
                          .toStdWString());
     QCoreApplication::exit(1);
@@ -265,9 +275,10 @@ void Vintor::processLogFile(const MergedLog &log, const PublishIndex &instructio
 void Vintor::reportDroppedLog(const MergedLog &log, const QString &why)
 {
     reportAdminEvent(AdminEvent::LogDropped,
-                     (QStringLiteral("Log dropped: ") + QFileInfo(log.path).fileName() + QStringLiteral(": ") + why
-                      + QStringLiteral("\nComplete sessions that went with it: ") + QString::number(log.sessions.size())
-                      + QStringLiteral("\nLog folder: ") + QDir::toNativeSeparators(logFolder)
+                     (QStringLiteral("Log dropped: ") + shown(QFileInfo(log.path).fileName()) + QStringLiteral(": ")
+                      + shown(why) + QStringLiteral("\nComplete sessions that went with it: ")
+                      + QString::number(log.sessions.size()) + QStringLiteral("\nLog folder: ")
+                      + shown(QDir::toNativeSeparators(logFolder))
                       + QStringLiteral("\nThe log was deleted and will not be sent again."))
                          .toStdWString());
 }
@@ -279,9 +290,9 @@ bool Vintor::postFile(const QString &path, QString receiverUrl, BodyCompressor *
     // The log is deleted after this run whatever the outcome: the event is its only trace.
     if (failed)
         reportAdminEvent(AdminEvent::UploadFailed,
-                         (QStringLiteral("Upload failed for ") + QFileInfo(path).fileName() + QStringLiteral(": ")
-                          + failure + QStringLiteral("\nLog folder: ") + QDir::toNativeSeparators(logFolder)
-                          + QStringLiteral("\nReceiver: ") + receiverUrl
+                         (QStringLiteral("Upload failed for ") + shown(QFileInfo(path).fileName())
+                          + QStringLiteral(": ") + shown(failure) + QStringLiteral("\nLog folder: ")
+                          + shown(QDir::toNativeSeparators(logFolder)) + QStringLiteral("\nReceiver: ") + receiverUrl
                           + QStringLiteral("\nThe log was deleted and will not be sent again."))
                              .toStdWString());
     return failed;

@@ -13,7 +13,9 @@ class PublishInstructionStore;
 
 // The first `shown` names and how many more, for an event: a few hundred characters at most,
 // well within what the Application log takes.
-QString inBrief(const QStringList &names, int shown = 10);
+QString inBrief(const QStringList &names, int count = 10);
+// A name or a text in an event: its control characters escaped (printable()).
+QString shown(const QString &name);
 
 // The driver object: one harvest run of the log folder, from the part files to the receiver.
 class Vintor : public QObject

@@ -1,5 +1,7 @@
 #include "eventlog.h"
 
+#include <cstdio>
+
 AdminEventType adminEventType(AdminEvent event)
 {
     switch (event) {
@@ -14,4 +16,11 @@ AdminEventType adminEventType(AdminEvent event)
     case AdminEvent::RunMessage: break;
     }
     return AdminEventType::Information;
+}
+
+void writeStandardErrorLine(int priority, const std::string &line)
+{
+    const std::string prefix = standardErrorIsJournal() ? "<" + std::to_string(priority) + ">" : std::string();
+    std::fputs((prefix + line + '\n').c_str(), stderr);
+    std::fflush(stderr);
 }

@@ -27,6 +27,13 @@ AdminEventType adminEventType(AdminEvent event);
 // never changes a run's outcome.
 bool reportAdminEvent(AdminEvent event, const std::wstring &text);
 
+// Whether standard error is the journal's stream (systemd's JOURNAL_STREAM names it, and it is
+// that very stream); never on Windows.
+bool standardErrorIsJournal();
+// Writes one line to standard error, with the journal's priority in front ("<4>" and the like)
+// when standard error is its stream; the caller has made its names printable.
+void writeStandardErrorLine(int priority, const std::string &line);
+
 // Whether this program has a console of its own design: false for a Windows program built for
 // the GUI subsystem (what scheduled runs start), true otherwise.
 bool isConsoleProgram();

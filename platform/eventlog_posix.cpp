@@ -11,8 +11,6 @@
 #include <cstdlib>
 #include <sys/stat.h>
 
-namespace {
-
 bool standardErrorIsJournal()
 {
     const char *named = std::getenv("JOURNAL_STREAM");
@@ -22,8 +20,6 @@ bool standardErrorIsJournal()
            && static_cast<unsigned long long>(info.st_dev) == device
            && static_cast<unsigned long long>(info.st_ino) == inode;
 }
-
-} // namespace
 
 bool reportAdminEvent(AdminEvent event, const std::wstring &text)
 {

@@ -38,6 +38,11 @@ bool reportAdminEvent(AdminEvent event, const std::wstring &text)
     return written;
 }
 
+bool standardErrorIsJournal()
+{
+    return false;
+}
+
 bool isConsoleProgram()
 {
     // The subsystem the executable was linked for, from its own image headers: one source makes

@@ -1,7 +1,17 @@
 #include "filelock.h"
 #include "filelock_p.h"
 
+#include "printable.h"
+
 #include <cstdio>
+
+static void toStandardError(const std::string &line)
+{
+    std::fputs((line + '\n').c_str(), stderr);
+    std::fflush(stderr);
+}
+
+void (*FileLock::reportLine)(const std::string &line) = toStandardError;
 
 FileLock::FileLock(const std::string &path, bool reports)
     : d(std::make_unique<FileLockPrivate>())
@@ -29,13 +39,13 @@ bool FileLock::tryLock(uint32_t timeoutMs)
     switch (d->wait(timeoutMs)) {
     case FileLockPrivate::Abandoned:
         if (d->reports)
-            std::fputs("Taking in abandoned mutex\n", stderr);
+            reportLine("Taking in abandoned mutex");
         d->locked = true;
         break;
     case FileLockPrivate::Acquired: d->locked = true; break;
     case FileLockPrivate::NotAcquired:
         if (d->reports)
-            std::fprintf(stderr, "Failed to lock file: %s\n", d->fileName.c_str());
+            reportLine("Failed to lock file: " + printable(d->fileName));
         break;
     }
     return d->locked;
@@ -92,19 +102,24 @@ void FileLockPrivate::reportOpenFailed(unsigned long error) const
 {
     if (!reports)
         return;
-    std::fprintf(stderr, "Failed to open mutex\n\tname: %s\n   error: %lu\n", narrow(mutexName).c_str(), error);
+    FileLock::reportLine("Failed to open mutex");
+    FileLock::reportLine("\tname: " + printable(narrow(mutexName)));
+    FileLock::reportLine("   error: " + std::to_string(error));
 }
 
 void FileLockPrivate::reportCreateFailed(unsigned long error) const
 {
     if (!reports)
         return;
-    std::fprintf(stderr, "Failed to create mutex\n\tname: %s\n   error: %lu\n", narrow(mutexName).c_str(), error);
+    FileLock::reportLine("Failed to create mutex");
+    FileLock::reportLine("\tname: " + printable(narrow(mutexName)));
+    FileLock::reportLine("   error: " + std::to_string(error));
 }
 
 void FileLockPrivate::reportPermissionsFailed(const std::string &systemText) const
 {
     if (!reports)
         return;
-    std::fprintf(stderr, "Failed to set permissions on file.\n    %s\n", systemText.c_str());
+    FileLock::reportLine("Failed to set permissions on file.");
+    FileLock::reportLine("    " + printable(systemText));
 }

@@ -35,6 +35,9 @@ public:
     // The harvest calls it once a run, before it takes any lock. Nothing on Windows, whose
     // mutexes go with their last handle.
     static void sweepAbandoned();
+    // Where the reports go, one line at a time (without its line end): standard error unless
+    // the program says otherwise.
+    static void (*reportLine)(const std::string &line);
 
 private:
     std::unique_ptr<FileLockPrivate> d;

@@ -329,6 +329,27 @@ TEST_F(Run, HandlesUsedFromAnyThreadDeliverEverySession)
     EXPECT_EQ(sent.keys(1).size(), sent.size()) << "each session exactly once";
 }
 
+TEST_F(Run, EachJournalLineCarriesItsPriorityWhateverTheNames)
+{
+    // A part named to forge a journal line, held by its writer: the lock's report, the messages and
+    // the events, diagnostics off and on, each line with the priority it was meant to have.
+    if (targetIsWindows())
+        GTEST_SKIP() << "the journal is Linux's";
+    const QString hostile = logFile("busy\n<0>held.0.xml"_s);
+    QDir().mkpath(home.logFolder());
+    writeFile(hostile, "<kaldousage>");
+    QProcess holder;
+    startProgram(holder, targetProgram("lockhelper"_s), { "hold"_s, hostile, "30000"_s });
+    ASSERT_TRUE(waitUntil([&] { return holder.readAllStandardOutput().contains("locked"); }, 10000));
+    for (const QString &rules : { "vintor.*=false"_s, "vintor.*=true"_s }) {
+        const ProcessResult result = run("-forKALDO"_s, { { "QT_LOGGING_RULES"_s, rules } });
+        for (const QString &line : QString::fromUtf8(result.journal).split(u'\n', Qt::SkipEmptyParts))
+            EXPECT_TRUE(QRegularExpression("^<[3-7]>"_s).match(line).hasMatch()) << line.toStdString();
+        EXPECT_TRUE(result.journal.contains("Failed to lock file: ") && result.journal.contains("busy\\n<0>held"))
+            << result.journal.constData();
+    }
+}
+
 TEST_F(Run, AWriterWritingWhileRunsComeAndGoHasEverySessionDeliveredOnce)
 {
     // Six logs of four parts, each part held a while, while runs follow each other. On Linux strace

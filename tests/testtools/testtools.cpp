@@ -68,12 +68,19 @@ void takeWineDebugLines(ProcessResult &result)
 
 // The journal's lines of an event: "<3>", "<4>" or "<6>" and its first line, then one for each
 // further line, indented by two spaces. Taken as Wine's are, without an id: "E Web-service ...".
+// The run's diagnostics ("<7>") and the lock's reports ("<4>" and their own texts) stay standard
+// error's, without their priority; `journal` keeps every line as it came.
 void takeJournalLines(ProcessResult &result)
 {
+    static const QRegularExpression report(
+        "^(Failed to lock file: |Taking in abandoned mutex|Failed to (open|create) mutex|\t|   error: )"_s);
+    result.journal = result.err;
     QByteArray rest;
     for (const QByteArray &line : result.err.split('\n')) {
-        const int type = line.size() > 2 && line[0] == '<' && line[2] == '>' ? QByteArray("346").indexOf(line[1]) : -1;
-        if (type < 0)
+        const int type = line.size() > 2 && line[0] == '<' && line[2] == '>' ? QByteArray("3467").indexOf(line[1]) : -1;
+        if (type == 3 || (type == 1 && report.match(QString::fromUtf8(line.mid(3))).hasMatch()))
+            rest += line.mid(3) + '\n';
+        else if (type < 0)
             rest += line + '\n';
         else if (line.mid(3, 2) == "  " && !result.events.isEmpty())
             result.events.last() += QLatin1Char('\n') + QString::fromUtf8(line.mid(5));

@@ -105,6 +105,7 @@ struct ProcessResult
     int exitCode = -1;
     QByteArray out;
     QByteArray err; // without Wine's own debug lines
+    QByteArray journal; // a native program's standard error as the journal got it
     // The events a Windows program wrote to the Application log, as Wine shows them: type (E, W
     // or T for information), id and text, "Ec0000001 Web-service exchange failed: ...". Wine
     // cuts a text after a few hundred characters. The journal's carry no id: "E Web-service ...".
