@@ -2,7 +2,7 @@
 // binary against the reference service, once as that many one-session logs, as each session's
 // log is now, and once as one log that holds them all. Prints each run's time and peak memory
 // (through /usr/bin/time) and the ratio of the two, for each count given, and how the time of
-// the one-session logs grows from the first count to the last.
+// the one-session logs grows from the first count to the last, and the reference service's peak.
 //
 //   bench_backlog [sessions...=5000 10000 20000]
 
@@ -122,6 +122,12 @@ int main(int argc, char *argv[])
     }
     if (counts.size() > 1)
         std::printf("one-session logs, %d against %d: %.1fx the time\n", counts.last(), counts.first(), last / first);
+    // The reference service's own peak, which must stay flat however many uploads it stored.
+    QFile status(QStringLiteral("/proc/%1/status").arg(service.processId()));
+    if (status.open(QIODevice::ReadOnly))
+        for (const QByteArray &line : status.readAll().split('\n'))
+            if (line.startsWith("VmHWM:"))
+                std::printf("reference service: peak %s\n", line.mid(6).simplified().constData());
     service.terminate();
     service.waitForFinished();
     return 0;

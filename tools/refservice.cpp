@@ -15,9 +15,12 @@
 #include <QFile>
 #include <QSslConfiguration>
 #include <QSslKey>
+#include <QTemporaryFile>
 #include <QTextStream>
 
 #include <cstdio>
+#include <memory>
+#include <zlib.h>
 
 namespace {
 
@@ -130,27 +133,49 @@ public:
         response.setUse(KDSoapMessage::EncodedUse);
     }
 
-    // Uploads are not SOAP: they are taken in raw, here.
+    // Uploads are not SOAP: they are taken in raw, here, and inflated to a file as they come (the
+    // body is qCompress's: a 4-byte length, then a zlib stream), so that memory stays flat
+    // however many and however large the uploads.
     bool newRequest(const QByteArray &requestType, const QMap<QByteArray, QByteArray> &httpHeaders) override
     {
-        m_body.clear();
         m_key = httpHeaders.value("x-kaldo-utkey1");
+        m_size = 0;
+        m_status = Z_OK;
+        inflateEnd(&m_zip);
+        m_zip = z_stream {};
+        m_open = inflateInit(&m_zip) == Z_OK;
+        m_file
+            = std::make_unique<QTemporaryFile>(QDir(settings.receiveDir).filePath(QStringLiteral("receiving-XXXXXX")));
+        m_stored = m_open && m_file->open();
         return requestType == "POST" && httpHeaders.value("_path") == "/usagetracking/post.track";
     }
 
-    void processXML(const QByteArray &chunk) override { m_body += chunk; }
+    void processXML(const QByteArray &chunk) override
+    {
+        const qint64 prefix = qBound<qint64>(0, 4 - m_size, chunk.size());
+        m_size += chunk.size();
+        m_zip.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(chunk.constData() + prefix));
+        m_zip.avail_in = static_cast<uInt>(chunk.size() - prefix);
+        char out[65536];
+        while (m_open && m_status == Z_OK && m_zip.avail_in > 0) {
+            m_zip.next_out = reinterpret_cast<Bytef *>(out);
+            m_zip.avail_out = sizeof out;
+            m_status = inflate(&m_zip, Z_NO_FLUSH);
+            const qint64 made = static_cast<qint64>(sizeof out - m_zip.avail_out);
+            m_stored = m_stored && m_file->write(out, made) == made;
+        }
+    }
 
     void endRequest() override
     {
-        const QByteArray expected = QByteArray::number(uploadKey(static_cast<quint32>(m_body.size())));
+        const QByteArray expected = QByteArray::number(uploadKey(static_cast<quint32>(m_size)));
         if (m_key != expected) {
             appendToLog(QStringLiteral("post rejected: wrong key"));
             writeHTTP("HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n");
             return;
         }
-        const QByteArray log = qUncompress(m_body);
-        const bool empty = m_body.size() == 4 && m_body == QByteArray(4, '\0');
-        if (log.isEmpty() && !empty) {
+        // qCompress of nothing is four zero bytes alone.
+        if (m_status != Z_STREAM_END && m_size != 4) {
             appendToLog(QStringLiteral("post rejected: undecodable body"));
             writeHTTP("HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n");
             return;
@@ -159,19 +184,27 @@ public:
             = QDir(settings.receiveDir)
                   .absoluteFilePath(
                       QStringLiteral("received-%1.xml").arg(++settings.received, 3, 10, QLatin1Char('0')));
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly) || file.write(log) != log.size()) {
+        const qint64 size = m_file->size();
+        if (!m_stored || !m_file->flush() || !m_file->rename(path)) {
             writeHTTP("HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n\r\n");
             return;
         }
-        appendToLog(
-            QStringLiteral("post stored %1 bytes=%2 compressed=%3").arg(path).arg(log.size()).arg(m_body.size()));
+        m_file->setAutoRemove(false);
+        m_file.reset();
+        appendToLog(QStringLiteral("post stored %1 bytes=%2 compressed=%3").arg(path).arg(size).arg(m_size));
         writeHTTP("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 2\r\n\r\nOK");
     }
 
+    ~ServiceObject() override { inflateEnd(&m_zip); }
+
 private:
-    QByteArray m_body;
     QByteArray m_key;
+    qint64 m_size = 0;
+    z_stream m_zip {};
+    int m_status = Z_OK;
+    bool m_open = false;
+    bool m_stored = false;
+    std::unique_ptr<QTemporaryFile> m_file;
 };
 
 class ReferenceServer : public KDSoapServer
