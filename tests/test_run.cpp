@@ -533,8 +533,8 @@ TEST_F(Run, TheReceiverGetsExactlyTheFilteredLogs)
     // The same bytes from every build: the writer's logs depend on its seed alone.
     expectGolden(testData("delivery/usage-output.xml"_s), log);
     EXPECT_FALSE(QFileInfo::exists(debug + "/adminonly-output.xml"_s));
-    for (const QString &secret : secrets)
-        EXPECT_FALSE(log.contains(secret.toUtf8())) << secret.toStdString();
+    for (const QString &secret : secrets) // the indented copy is the filtered log's too
+        EXPECT_FALSE(log.contains(secret.toUtf8()) || pretty.contains(secret.toUtf8())) << secret.toStdString();
 }
 
 TEST_F(Run, MachineWideSettingsServeAUserWithoutOwnSettings)

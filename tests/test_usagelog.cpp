@@ -27,7 +27,8 @@ QStringList caseNames(const QString &kind)
 
 // Copies a case's part files into a fresh folder and merges them as the run would. With a file
 // "refuse", the removal of the part it names fails, and the next run (the removal working again)
-// is told in `next`; a file "limit" sets the longest run between two '<' that the merge carries.
+// is told in `next`; a file "limit" sets the longest run between two '<' that the merge carries,
+// and a file "late" is a part that its writer adds after the folder was listed.
 struct MergedCase
 {
     QTemporaryDir folder;
@@ -44,6 +45,8 @@ struct MergedCase
             QFile::copy(caseDir + QLatin1Char('/') + name, folder.filePath(name));
             groups["g"_s].insert(name);
         }
+        if (QFile::exists(caseDir + "/late"_s))
+            QFile::copy(caseDir + "/late"_s, folder.filePath("g.%1.xml"_s.arg(groups["g"_s].size())));
         LogMerger merger(QDir(folder.path()), QDir(folder.path()));
         const QString refused = QString::fromUtf8(readFile(caseDir + "/refuse"_s).trimmed());
         merger.refuseRemoval = [&](const QString &part) { return part == refused; };
