@@ -2,6 +2,7 @@
 // folders and real processes. The same cases run on POSIX and, cross-built with mingw-w64,
 // on Windows under Wine; the few expectations that differ are marked where they stand.
 
+#include "eventlog.h"
 #include "fileclaim.h"
 #include "filelock.h"
 #include "filelock_p.h"
@@ -22,6 +23,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -294,5 +296,26 @@ TEST(FileLock, ObjectLeftHalfMadeIsRemadeAndRemovedOnRelease)
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     FileLockPrivate::readyWaitMs = savedWait;
     EXPECT_FALSE(fs::exists("/dev/shm" + object));
+}
+
+TEST(Journal, OnlyTheVeryStreamItNamesGetsTheEvents)
+{
+    // Standard error a file; the variable names it, or a stream on its device, or one with its inode.
+    TempFolder dir;
+    const std::string path = dir.path + "/stream";
+    const int file = ::open(path.c_str(), O_RDWR | O_CREAT, 0600), saved = dup(2);
+    struct stat info;
+    ASSERT_TRUE(file >= 0 && fstat(file, &info) == 0 && dup2(file, 2) == 2);
+    for (const auto &[device, inode, journal] : { std::tuple(info.st_dev, info.st_ino, true),
+                                                  { info.st_dev, info.st_ino + 1, false },
+                                                  { info.st_dev + 1, info.st_ino, false } }) {
+        qputenv("JOURNAL_STREAM", (std::to_string(device) + ':' + std::to_string(inode)).c_str());
+        EXPECT_EQ(reportAdminEvent(AdminEvent::UploadFailed, L"lost\nfolder"), journal) << device << ':' << inode;
+    }
+    dup2(saved, 2);
+    ::close(saved);
+    ::close(file);
+    qunsetenv("JOURNAL_STREAM");
+    EXPECT_EQ(readFile(QString::fromStdString(path)), "<4>lost\n<4>  folder\n");
 }
 #endif
