@@ -44,6 +44,14 @@ private:
 // file is over within it.
 constexpr uint32_t fileClaimWaitMs = 1000;
 
+// What is left of the time one run waits, in all, for files that others hold: the merge's claims
+// and the removals of the run's own files draw on it, so that a backup agent holding the whole
+// folder costs a run five seconds, not a second a file.
+extern uint32_t runWaitLeftMs;
+// Claims the file, waiting out a hold for at most `fileClaimWaitMs` and no longer than the run has
+// left, which it then has less.
+bool claimWithinRun(FileClaim &claim);
+
 // Removes a file of the harvest's own (a full or processed log): claimed, then removed. False,
 // with the system's text in `error` when given, when it is still there.
 bool removeFile(const std::wstring &path, std::string *error = nullptr);

@@ -88,10 +88,7 @@ bool LogMerger::claimGroup(const std::set<QString> &fileNames, std::vector<FileC
     claims.reserve(fileNames.size());
     for (const QString &name : fileNames) {
         claims.emplace_back(m_partsDir.absoluteFilePath(name).toStdWString());
-        uint32_t waited = 0;
-        const bool claimed = claims.back().claim(std::min(fileClaimWaitMs, m_waitLeftMs), &waited);
-        m_waitLeftMs -= std::min(waited, m_waitLeftMs);
-        if (!claimed) {
+        if (!claimWithinRun(claims.back())) {
             claims.clear();
             return false;
         }

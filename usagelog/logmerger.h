@@ -54,7 +54,4 @@ private:
 
     QDir m_partsDir;
     QDir m_outputDir;
-    // What is left of the time one run waits, in all, for parts that others hold: a backup
-    // agent may hold the whole folder, and each part is waited for up to a second.
-    uint32_t m_waitLeftMs = 5000;
 };
