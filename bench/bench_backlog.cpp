@@ -6,11 +6,12 @@
 //
 //   bench_backlog [sessions...=5000 10000 20000]
 
+#include "benchhome.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
-#include <QSettings>
 #include <QTemporaryDir>
 
 #include <cstdio>
@@ -49,17 +50,9 @@ struct Harvest
 Harvest harvest(const QString &folder, int port, int sessions, int logs)
 {
     const QString home = folder + QStringLiteral("/home");
-    QDir(home).removeRecursively();
-    const QString logFolder = home + QStringLiteral("/tmp/KALDO Technologies/Zadazevi Rerevarazu Logs");
-    QDir().mkpath(logFolder);
+    const QString logFolder = prepareBenchHome(home, port);
     QDir(folder + QStringLiteral("/received")).removeRecursively();
     QDir().mkpath(folder + QStringLiteral("/received"));
-    QSettings settings(home + QStringLiteral("/config/KALDO Technologies/Zadazevi Rerevarazu.conf"),
-                       QSettings::IniFormat);
-    const QString base = QStringLiteral("http://127.0.0.1:%1/usagetracking/").arg(port);
-    settings.setValue(QStringLiteral("wsUrl"), base + QStringLiteral("veri.asmx"));
-    settings.setValue(QStringLiteral("receiverUrl"), base + QStringLiteral("post.track"));
-    settings.sync();
     const int each = sessions / logs;
     for (int log = 0; log < logs; ++log) {
         if (!writeLog(logFolder + QStringLiteral("/b%1.0.xml").arg(log), log * each, each))

@@ -6,6 +6,7 @@
 //
 //   bench_logs [megabytes=200] [events per session=200] [folder]
 
+#include "benchhome.h"
 #include "logfilter.h"
 #include "logmerger.h"
 #include "xmlhelpers.h"
@@ -117,16 +118,8 @@ template <typename Prepare, typename Run> double bestRate(double sizeMb, Prepare
 // reference service, no store.
 bool prepareHome(const QString &home, const QString &source, int port)
 {
-    QDir(home).removeRecursively();
-    const QString logs = home + QStringLiteral("/tmp/KALDO Technologies/Zadazevi Rerevarazu Logs");
-    QDir().mkpath(logs);
+    const QString logs = prepareBenchHome(home, port);
     QDir().mkpath(home + QStringLiteral("/received"));
-    QSettings settings(home + QStringLiteral("/config/KALDO Technologies/Zadazevi Rerevarazu.conf"),
-                       QSettings::IniFormat);
-    const QString base = QStringLiteral("http://127.0.0.1:%1/usagetracking/").arg(port);
-    settings.setValue(QStringLiteral("wsUrl"), base + QStringLiteral("veri.asmx"));
-    settings.setValue(QStringLiteral("receiverUrl"), base + QStringLiteral("post.track"));
-    settings.sync();
     return QFile::copy(source, logs + QStringLiteral("/usage.xml"));
 }
 
