@@ -88,7 +88,7 @@ void Vintor::main()
                              .toStdWString());
     }
     for (const MergedLog &log : qAsConst(merger.unfitLogs))
-        reportDroppedLog(log, log.unfit);
+        reportDroppedLog(log, log.unfit, log.sessions.size());
 
     if (!debugDir.isEmpty()) {
         for (const MergedLog &log : qAsConst(mergedLogs)) {
@@ -269,15 +269,17 @@ void Vintor::processLogFile(const MergedLog &log, const PublishIndex &instructio
         [&body](const char *data, qint64 size) { body.add(data, size); });
     // The full log is deleted after this run whatever the outcome: the event is its only trace.
     if (!dropped.isEmpty())
-        reportDroppedLog(log, dropped);
+        // A last session alike the one before is complete, though the merge counted the two as one.
+        reportDroppedLog(log, dropped,
+                         log.sessions.size() + (dropped.startsWith(QLatin1String("its last session")) ? 1 : 0));
 }
 
-void Vintor::reportDroppedLog(const MergedLog &log, const QString &why)
+void Vintor::reportDroppedLog(const MergedLog &log, const QString &why, int sessions)
 {
     reportAdminEvent(AdminEvent::LogDropped,
                      (QStringLiteral("Log dropped: ") + shown(QFileInfo(log.path).fileName()) + QStringLiteral(": ")
                       + shown(why) + QStringLiteral("\nComplete sessions that went with it: ")
-                      + QString::number(log.sessions.size()) + QStringLiteral("\nLog folder: ")
+                      + QString::number(sessions) + QStringLiteral("\nLog folder: ")
                       + shown(QDir::toNativeSeparators(logFolder))
                       + QStringLiteral("\nThe log was deleted and will not be sent again."))
                          .toStdWString());

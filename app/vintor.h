@@ -42,7 +42,7 @@ public:
     void removeMergedLogs();
     void processLogFile(const MergedLog &log, const PublishIndex &instructions);
     // The administrator's event for a log dropped with its sessions, and why.
-    void reportDroppedLog(const MergedLog &log, const QString &why);
+    void reportDroppedLog(const MergedLog &log, const QString &why, int sessions);
     bool postFile(const QString &path, QString receiverUrl, BodyCompressor *body = nullptr);
 
 public Q_SLOTS:

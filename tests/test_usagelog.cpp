@@ -4,6 +4,7 @@
 
 #include "logfilter.h"
 #include "logmerger.h"
+#include "processlogfile.h"
 #include "testtools.h"
 #include "xmlhelpers.h"
 
@@ -105,6 +106,20 @@ TEST(Merge, GoldenCases)
         }
         summary += "pending " + QByteArray::number(merged.pending.size()) + '\n';
         summary += merged.unfit + merged.left + merged.next;
+        if (!merged.logs.isEmpty()) {
+            // What the delivery makes of the log, every session asked for in full.
+            QVector<PublishInstruction> details;
+            for (const SessionInfo &session : merged.logs.first().sessions)
+                details << testInstruction(session, Details, 4102444800);
+            RecordingLogger logger;
+            int posted = 0;
+            QDir().mkpath(merged.folder.filePath("out"_s));
+            const QString dropped
+                = processMergedLog(merged.logs.first(), PublishIndex(details), QDir(merged.folder.filePath("out"_s)),
+                                   QString(), &logger, [&](const QString &) { ++posted; });
+            summary += "delivery: " + (dropped.isEmpty() ? QByteArray::number(posted) + " posted" : dropped.toUtf8())
+                       + '\n';
+        }
         expectGolden(caseDir + "/expected.sessions"_s, summary);
         const QByteArray full = readFile(merged.folder.filePath("g.full.xml"_s));
         if (merged.logs.isEmpty()) {

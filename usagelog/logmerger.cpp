@@ -440,6 +440,7 @@ MergedLog LogMerger::mergeClaimed(const QString &groupName, std::vector<FileClai
         if (reader.hasError()) {
             // A part that ends in the middle is the last one read.
             merge.closeCrashed();
+            result.cutOff = true;
             break;
         }
     }

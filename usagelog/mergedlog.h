@@ -13,6 +13,8 @@ struct MergedLog
     bool sendToKALDO = false;
     bool sendToTIRO = false;
     QList<SessionInfo> sessions;
+    // A part ended in the middle (its product crashed): the session there is marked crashed.
+    bool cutOff = false;
     // Why the harvest cannot carry the log, in an administrator's words: it is dropped, and its
     // sessions counted here are those that ended before that point. Empty for a log it carries.
     QString unfit;

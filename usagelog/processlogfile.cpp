@@ -93,14 +93,18 @@ QString processMergedLog(const MergedLog &log, const PublishIndex &instructions,
     case InvalidInstruction:
         logger->logLazily(
             [&] { return QStringLiteral("Error processing file [") + logName + QStringLiteral("]: ") + errorText; });
-        // The filter's own text is empty when the log holds a session that the merge found cut
-        // off, and has no identification for.
+        // The filter's own text is empty when the log holds a session that the merge has no
+        // identification for: one cut off by a crash, or the last of a log that ends without
+        // `logfinal` when it is alike the one before (the merge then counts the two as one).
         if (result == InvalidInstruction)
             dropped = QStringLiteral("the service's instruction for a session in it is invalid");
         else if (writeFailed)
             dropped = QStringLiteral("its filtered copy could not be written: ") + errorText;
-        else if (errorText.isEmpty())
+        else if (errorText.isEmpty() && log.cutOff)
             dropped = QStringLiteral("a session in it was cut off: the product ended while writing it");
+        else if (errorText.isEmpty())
+            dropped = QStringLiteral("its last session has no identification of its own: the log ends without "
+                                     "logfinal, and that session is alike the one before");
         else
             dropped = QStringLiteral("it is not well-formed: ") + errorText;
         break;
