@@ -87,6 +87,13 @@ void Vintor::main()
                           + inBrief(parts) + QStringLiteral("\nLog folder: ") + shown(QDir::toNativeSeparators(folder)))
                              .toStdWString());
     }
+    for (auto kept = merger.keptDenied.cbegin(); kept != merger.keptDenied.cend(); ++kept)
+        reportAdminEvent(AdminEvent::LogKept,
+                         (QStringLiteral("Log kept: ") + shown(kept.key())
+                          + QStringLiteral(": this account may not remove its part ") + shown(kept.value())
+                          + QStringLiteral(", so it is neither merged nor sent\nLog folder: ")
+                          + shown(QDir::toNativeSeparators(folder)))
+                             .toStdWString());
     for (const MergedLog &log : qAsConst(merger.unfitLogs))
         reportDroppedLog(log, log.unfit, log.sessions.size());
 

@@ -12,7 +12,8 @@ AdminEventType adminEventType(AdminEvent event)
     case AdminEvent::UploadFailed:
     case AdminEvent::LogDropped:
     case AdminEvent::BrokenLogRemoved:
-    case AdminEvent::LeftoversRemoved: return AdminEventType::Warning;
+    case AdminEvent::LeftoversRemoved:
+    case AdminEvent::LogKept: return AdminEventType::Warning;
     case AdminEvent::RunMessage: break;
     }
     return AdminEventType::Information;

@@ -21,6 +21,7 @@ bool reportAdminEvent(AdminEvent event, const std::wstring &text)
     case AdminEvent::LogDropped: id = VINTOR_LOG_DROPPED; break;
     case AdminEvent::BrokenLogRemoved: id = VINTOR_BROKEN_LOG_REMOVED; break;
     case AdminEvent::LeftoversRemoved: id = VINTOR_LEFTOVERS_REMOVED; break;
+    case AdminEvent::LogKept: id = VINTOR_LOG_KEPT; break;
     case AdminEvent::RunMessage: id = VINTOR_RUN_MESSAGE; break;
     }
     const AdminEventType kind = adminEventType(event);

@@ -35,6 +35,9 @@ public:
     [[nodiscard]] bool remove();
     // The system's text for the last failure.
     std::string errorString() const;
+    // Whether the claim was refused for want of rights, which no wait changes: the folder or the
+    // file's marks on POSIX, access denied on Windows. A moment's hold is not that.
+    bool denied() const;
 
 private:
     std::unique_ptr<FileClaimPrivate> d;

@@ -19,6 +19,7 @@ public:
     bool claimed = false;
     int fd = -1;
     int error = 0;
+    bool denied = false;
 
     bool fail(int code)
     {
@@ -73,6 +74,7 @@ bool FileClaim::claim(uint32_t, uint32_t *)
     if (lstat(d->path.c_str(), &file) != 0 || stat(folder.c_str(), &dir) != 0)
         return d->fail(errno);
     // Removing a name takes writing and searching its folder (EROFS tells a read-only mount).
+    d->denied = true;
     if (faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
         return d->fail(errno);
     // In a sticky folder only the owner of the file or of the folder may remove it.
@@ -81,8 +83,14 @@ bool FileClaim::claim(uint32_t, uint32_t *)
         return d->fail(EPERM);
     if (markedAgainstRemoval(folder) || (S_ISREG(file.st_mode) && markedAgainstRemoval(d->path)))
         return d->fail(EPERM);
+    d->denied = false;
     d->claimed = true;
     return true;
+}
+
+bool FileClaim::denied() const
+{
+    return d->denied;
 }
 
 int64_t FileClaim::read(char *data, int64_t size)

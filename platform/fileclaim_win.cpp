@@ -25,10 +25,10 @@ public:
 namespace {
 
 // Refusals that clear when another process lets the file go: it is open without delete
-// sharing, or being scanned, or its removal by someone else is pending.
+// sharing, or being scanned. Access denied is the file's rights, which no wait changes.
 bool isMomentary(DWORD error)
 {
-    return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED || error == ERROR_LOCK_VIOLATION;
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
 }
 
 bool setAttributes(HANDLE file, DWORD attributes)
@@ -47,6 +47,11 @@ FileClaim::FileClaim(const std::wstring &path)
 }
 
 FileClaim::FileClaim(FileClaim &&other) noexcept = default;
+
+bool FileClaim::denied() const
+{
+    return d->error == ERROR_ACCESS_DENIED;
+}
 
 FileClaim::~FileClaim()
 {

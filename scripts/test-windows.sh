@@ -39,12 +39,12 @@ for program in vintor:CUI vintorw:GUI; do
         "VALUE \"OriginalFilename\", \"${program%:*}.exe\"" 'VALUE "FileDescription", "Vintor' \
         'level=""asInvoker""' '>true</longPathAware>' 'supportedOS Id=""{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}""' \
         'MessageId = 0xc0000001' 'MessageId = 0xc0000002' 'MessageId = 0xc0000003' 'MessageId = 0xc0000004' \
-        'MessageId = 0x8000000a' 'MessageId = 0x8000000b' 'MessageId = 0x8000000c' 'MessageId = 0x8000000d' \
+        'MessageId = 0x8000000a' 'MessageId = 0x8000000b' 'MessageId = 0x8000000c' 'MessageId = 0x8000000d' 'MessageId = 0x8000000e' \
         'MessageId = 0x40000064'; do
         grep -qF -- "$want" <<<"$resources" || { echo "test-windows: $exe has no resource with $want" >&2; exit 1; }
     done
     # Each event's text is its one string, placed whole.
-    [ "$(grep -cFx '   %1\n\000' <<<"$resources")" = 9 ] || { echo "test-windows: $exe: message texts" >&2; exit 1; }
+    [ "$(grep -cFx '   %1\n\000' <<<"$resources")" = 10 ] || { echo "test-windows: $exe: message texts" >&2; exit 1; }
 done
 library_version=$(sed -n 's/^set(VINTORLOG_VERSION \([0-9.]*\))/\1/p' vintorlog/CMakeLists.txt)
 resources=$(x86_64-w64-mingw32-windres -i build-windows/bin/vintorlog.dll -O rc)

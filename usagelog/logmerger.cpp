@@ -80,15 +80,17 @@ bool LogMerger::isGroupReady(const std::set<QString> &fileNames, bool &broken) c
     return true;
 }
 
-// Claims every part of a group, waiting out a moment's hold of each; false, with nothing held,
-// when a part cannot be had.
-bool LogMerger::claimGroup(const std::set<QString> &fileNames, std::vector<FileClaim> &claims)
+// Waits out a moment's hold of each part, within the run's budget.
+bool LogMerger::claimGroup(const std::set<QString> &fileNames, std::vector<FileClaim> &claims, QString *denied)
 {
     claims.clear();
     claims.reserve(fileNames.size());
     for (const QString &name : fileNames) {
         claims.emplace_back(m_partsDir.absoluteFilePath(name).toStdWString());
         if (!claimWithinRun(claims.back())) {
+            if (denied && claims.back().denied())
+                *denied = name + QStringLiteral(" (") + QString::fromStdString(claims.back().errorString())
+                          + QLatin1Char(')');
             claims.clear();
             return false;
         }
@@ -139,10 +141,15 @@ void LogMerger::mergeAll(const LogGroups &groups, QList<MergedLog> &mergedLogs, 
         if (!isGroupReady(group.value(), broken))
             continue; // a writer is busy with it: the whole group waits for a later run
         std::vector<FileClaim> claims;
-        if (!broken)
+        QString denied;
+        if (!broken) {
             ready.append(group);
-        else if (claimGroup(group.value(), claims) && removeClaimed(group.value(), claims, false))
+        } else if (!claimGroup(group.value(), claims, &denied)) {
+            if (!denied.isEmpty())
+                keptDenied.insert(group.key(), denied);
+        } else if (removeClaimed(group.value(), claims, false)) {
             removedBroken.insert(group.key(), group.value());
+        }
     }
     // A writer hands a log over part by part: the next part exists before the previous one is
     // released. A group whose listed parts are all free but which has gained a part since the
@@ -154,8 +161,12 @@ void LogMerger::mergeAll(const LogGroups &groups, QList<MergedLog> &mergedLogs, 
         // A part that another process holds past the wait, or that the user cannot remove,
         // keeps the whole group untouched for a later run.
         std::vector<FileClaim> claims;
-        if (!claimGroup(group.value(), claims))
+        QString denied;
+        if (!claimGroup(group.value(), claims, &denied)) {
+            if (!denied.isEmpty())
+                keptDenied.insert(group.key(), denied);
             continue;
+        }
         const MergedLog merged = mergeClaimed(group.key(), claims);
         // Parts that could not be merged stay for a later run; only a full log that exists
         // lets them go, part 0 first. While part 0 stays, a later run can merge the log again:

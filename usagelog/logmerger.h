@@ -39,6 +39,8 @@ public:
     LogGroups removedBroken;
     // Tests: a part (by its file name) whose removal fails as the system's would.
     std::function<bool(const QString &part)> refuseRemoval;
+    // The groups kept because this account may not remove one of their parts: the part and why.
+    QMap<QString, QString> keptDenied;
     // The logs that the merge could not carry (see MergedLog::unfit), whose parts it removed.
     QList<MergedLog> unfitLogs;
     // The longest run between two '<' that a part may hold; tests set a smaller one.
@@ -46,7 +48,9 @@ public:
 
 private:
     bool isGroupReady(const std::set<QString> &fileNames, bool &broken) const;
-    bool claimGroup(const std::set<QString> &fileNames, std::vector<FileClaim> &claims);
+    // Claims every part of a group; false, with nothing held, when a part cannot be had (and
+    // `denied` tells which, and why, when rights refused it).
+    bool claimGroup(const std::set<QString> &fileNames, std::vector<FileClaim> &claims, QString *denied = nullptr);
     MergedLog mergeClaimed(const QString &groupName, std::vector<FileClaim> &claims);
     // Removes the claimed parts in order: true when all went; with `firstDecides`, when the first
     // went, and nothing more is removed when it stays.
