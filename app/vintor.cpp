@@ -51,6 +51,7 @@ void Vintor::main()
     // Lock objects of writers that died before their file existed lead to no file: no later run
     // would ever take them.
     FileLock::sweepAbandoned();
+    const QString shownFolder = shown(QDir::toNativeSeparators(folder)); // as the events name it
 
     PublishInstructionStore store;
     if (!store.load())
@@ -72,8 +73,7 @@ void Vintor::main()
                          (QStringLiteral("Unsent logs removed: ") + QString::number(removed.size())
                           + QStringLiteral(" full logs that a run cut short had merged were deleted, as each log is "
                                            "handled once\nLogs: ")
-                          + inBrief(removed) + QStringLiteral("\nLog folder: ")
-                          + shown(QDir::toNativeSeparators(folder)))
+                          + inBrief(removed) + QStringLiteral("\nLog folder: ") + shownFolder)
                              .toStdWString());
 
     LogMerger merger(logDir, logDir);
@@ -84,15 +84,14 @@ void Vintor::main()
                          (QStringLiteral("Broken log removed: ") + shown(group.key())
                           + QStringLiteral(": its parts are not numbered 0, 1, 2 and on, so they cannot be joined\n"
                                            "Parts: ")
-                          + inBrief(parts) + QStringLiteral("\nLog folder: ") + shown(QDir::toNativeSeparators(folder)))
+                          + inBrief(parts) + QStringLiteral("\nLog folder: ") + shownFolder)
                              .toStdWString());
     }
     for (auto kept = merger.keptDenied.cbegin(); kept != merger.keptDenied.cend(); ++kept)
         reportAdminEvent(AdminEvent::LogKept,
                          (QStringLiteral("Log kept: ") + shown(kept.key())
                           + QStringLiteral(": this account may not remove its part ") + shown(kept.value())
-                          + QStringLiteral(", so it is neither merged nor sent\nLog folder: ")
-                          + shown(QDir::toNativeSeparators(folder)))
+                          + QStringLiteral(", so it is neither merged nor sent\nLog folder: ") + shownFolder)
                              .toStdWString());
     for (const MergedLog &log : qAsConst(merger.unfitLogs))
         reportDroppedLog(log, log.unfit, log.sessions.size());

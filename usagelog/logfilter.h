@@ -24,11 +24,9 @@ enum FilterResult {
 class PublishIndex
 {
 public:
-    PublishIndex() = default;
     explicit PublishIndex(const QVector<PublishInstruction> &instructions);
     // The instruction for `session`; InvalidPublishType when there is none.
     PublishType find(const SessionInfo &session) const { return m_publish.value(session, InvalidPublishType); }
-    bool contains(const SessionInfo &session) const { return m_publish.contains(session); }
 
 private:
     QHash<SessionInfo, PublishType> m_publish;

@@ -169,8 +169,8 @@ void LogMerger::mergeAll(const LogGroups &groups, QList<MergedLog> &mergedLogs, 
         }
         const MergedLog merged = mergeClaimed(group.key(), claims);
         // Parts that could not be merged stay for a later run; only a full log that exists
-        // lets them go, part 0 first. While part 0 stays, a later run can merge the log again:
-        // it does not count now, and its full log goes. Once part 0 is gone, parts left behind
+        // lets them go, the first (".0.xml") first. While it stays, a later run can merge the log
+        // again: it does not count now, and its full log goes. Once it is gone, parts left behind
         // never make a log again: a later run finds their numbering broken and removes them.
         if (merged.path.isEmpty())
             continue;
