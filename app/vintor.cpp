@@ -93,6 +93,13 @@ void Vintor::main()
                           + QStringLiteral(": this account may not remove its part ") + shown(kept.value())
                           + QStringLiteral(", so it is neither merged nor sent\nLog folder: ") + shownFolder)
                              .toStdWString());
+    for (auto kept = merger.keptUnlockable.cbegin(); kept != merger.keptUnlockable.cend(); ++kept)
+        reportAdminEvent(AdminEvent::LogKept,
+                         (QStringLiteral("Log kept: ") + shown(kept.key()) + QStringLiteral(": the lock of its part ")
+                          + shown(kept.value())
+                          + QStringLiteral(" cannot be made, so it is neither merged nor sent\nLog folder: ")
+                          + shownFolder)
+                             .toStdWString());
     for (const MergedLog &log : qAsConst(merger.unfitLogs))
         reportDroppedLog(log, log.unfit, log.sessions.size());
 

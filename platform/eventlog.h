@@ -16,7 +16,7 @@ enum class AdminEvent {
     LogDropped, // warning 11: a log that could not be filtered was deleted unsent
     BrokenLogRemoved, // warning 12: the parts of a log whose numbering is broken were deleted
     LeftoversRemoved, // warning 13: full logs that a run cut short left behind were deleted unsent
-    LogKept, // warning 14: a log stays unsent because this account may not remove one of its parts
+    LogKept, // warning 14: a log stays unsent: this account may not remove a part, or its lock cannot be made
     RunMessage, // information 100: one message of the run, with the diagnostics on
 };
 

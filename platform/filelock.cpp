@@ -51,6 +51,11 @@ bool FileLock::tryLock(uint32_t timeoutMs)
     return d->locked;
 }
 
+unsigned long FileLock::makeError() const
+{
+    return d->makeError;
+}
+
 void FileLock::unlock()
 {
     if (d->isValid())
@@ -98,8 +103,9 @@ std::string FileLockPrivate::digest(const std::wstring &text)
     return out;
 }
 
-void FileLockPrivate::reportOpenFailed(unsigned long error) const
+void FileLockPrivate::reportOpenFailed(unsigned long error)
 {
+    makeError = error;
     if (!reports)
         return;
     FileLock::reportLine("Failed to open mutex");
@@ -107,8 +113,9 @@ void FileLockPrivate::reportOpenFailed(unsigned long error) const
     FileLock::reportLine("   error: " + std::to_string(error));
 }
 
-void FileLockPrivate::reportCreateFailed(unsigned long error) const
+void FileLockPrivate::reportCreateFailed(unsigned long error)
 {
+    makeError = error;
     if (!reports)
         return;
     FileLock::reportLine("Failed to create mutex");

@@ -22,6 +22,10 @@ public:
     // Waits at most `timeoutMs` for the mutex; every caller in the tool passes 0.
     [[nodiscard]] bool tryLock(uint32_t timeoutMs);
     void unlock();
+    // The system's error code when the lock could not be made (a name the system refuses, an
+    // object of that name that is no lock): such a lock never locks, however long one waits.
+    // 0 when it was made, or is merely still being made by another process.
+    unsigned long makeError() const;
 
     // A path as the lock names it, with the case of ASCII letters folded as Windows' file names
     // ignore it: two paths that fold alike name one file, and one lock.

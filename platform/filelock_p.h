@@ -32,6 +32,8 @@ public:
     std::wstring mutexName;
     bool locked = false;
     bool reports = true;
+    // The system's error when the lock could not be made, for the caller's report.
+    unsigned long makeError = 0;
     FileLockHandle handle;
 
     // Platform operations.
@@ -47,8 +49,8 @@ public:
     static std::string digest(const std::wstring &text);
     static std::wstring widen(const std::string &bytes);
     static std::string narrow(const std::wstring &text);
-    void reportOpenFailed(unsigned long error) const;
-    void reportCreateFailed(unsigned long error) const;
+    void reportOpenFailed(unsigned long error);
+    void reportCreateFailed(unsigned long error);
     void reportPermissionsFailed(const std::string &systemText) const;
 
 #ifndef _WIN32

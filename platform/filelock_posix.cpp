@@ -226,6 +226,7 @@ void FileLockPrivate::open()
             if (abandonedAtBirth)
                 continue;
             reportOpenFailed(EAGAIN);
+            makeError = 0; // busy being made, which a later run may find done
             return;
         }
         handle.fd = fd;

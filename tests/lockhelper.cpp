@@ -5,6 +5,11 @@
 //   lockhelper crash <path>          take it, print "locked", die without releasing
 //   lockhelper instance <folder>     try the instance guard of a log folder
 //   lockhelper guard <folder> <ms>   take that guard, print "locked", hold it for <ms>
+//   lockhelper block <path> <ms>     put an object that is no lock where the lock of <path> goes,
+//                                    print "holding", keep it for <ms> (POSIX: until unblocked)
+//   lockhelper unblock <path>        remove that object
+//   lockhelper claim <path>          claim the file for removal: 0 claimed, 1 denied by rights,
+//                                    2 failed otherwise
 //   lockhelper plugin <library> unload|exit
 //                                    load the lifecycle tests' plug-in library, have it begin a
 //                                    session, then unload it or just end; exit code: the result
@@ -12,6 +17,7 @@
 // After <ms>, a fourth argument names a file to create once the lock is held. The lock's
 // reports are silenced: they would land in what a test captures of its own standard error.
 
+#include "fileclaim.h"
 #include "filelock.h"
 #include "filelock_p.h"
 #include "instanceguard.h"
@@ -26,6 +32,8 @@
 #include <windows.h>
 #else
 #include <dlfcn.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -68,6 +76,29 @@ int hostPlugin(const char *path, const std::string &end)
     return opened;
 }
 
+// An object of the lock's name that is no lock, so that no process can make the lock: an event
+// on Windows, which goes with this process; a folder on POSIX, which stays until unblocked.
+int block(const std::string &path, const std::string &mode, int ms)
+{
+#ifdef _WIN32
+    const std::wstring name = L"Global\\" + FileLockPrivate::widen(FileLock::foldedPath(path));
+    if (mode == "unblock")
+        return 0;
+    if (!CreateEventW(nullptr, TRUE, FALSE, name.c_str()))
+        return 1;
+#else
+    const std::string object = FileLock::objectFile(path);
+    if (mode == "unblock")
+        return rmdir(object.c_str()) == 0 ? 0 : 1;
+    if (mkdir(object.c_str(), 0700) != 0)
+        return 1;
+#endif
+    std::printf("holding\n");
+    std::fflush(stdout);
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -82,6 +113,12 @@ int main(int argc, char **argv)
     const std::string mode = argv[1];
     if (mode == "plugin" && argc == 4)
         return hostPlugin(argv[2], argv[3]);
+    if (mode == "block" || mode == "unblock")
+        return block(argv[2], mode, argc > 3 ? std::atoi(argv[3]) : 1000);
+    if (mode == "claim") {
+        FileClaim claim(FileLockPrivate::widen(argv[2]));
+        return claim.claim(0, nullptr) ? 0 : claim.denied() ? 1 : 2;
+    }
     if (mode == "instance" || mode == "guard") {
         InstanceGuard guard(FileLockPrivate::widen(argv[2]));
         if (!guard.tryAcquire())

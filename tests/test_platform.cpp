@@ -275,6 +275,44 @@ TEST(InstanceGuard, AFileOfAnotherAccountIsNotAnotherRun)
     qunsetenv("XDG_RUNTIME_DIR");
 }
 
+TEST(FileClaim, AnUnprivilegedAccountMeetsTheFolderRights)
+{
+    // Root may remove any file, so an account without privileges claims, through setpriv, the
+    // parts that root (another account to it) lays out: in a sticky folder of another account,
+    // its own part is removable and root's is not; in a folder it may not write, neither.
+    if (geteuid() != 0 || !fs::exists("/usr/bin/setpriv"))
+        GTEST_SKIP() << "only root can lay out another account's files";
+    TempFolder dir;
+    fs::permissions(dir.path, fs::perms(0755));
+    const std::string helper = dir.path + "/lockhelper";
+    fs::copy_file(QCoreApplication::applicationDirPath().toStdString() + "/lockhelper", helper);
+    const auto part = [&](const std::string &folder, const std::string &name, bool nobodys) {
+        const std::string path = dir.path + "/" + folder + "/" + name;
+        std::ofstream(path) << "<kaldousage>";
+        EXPECT_EQ(chown(path.c_str(), nobodys ? 65534 : 0, nobodys ? 65534 : 0), 0);
+        return path;
+    };
+    fs::create_directory(dir.path + "/sticky");
+    fs::create_directory(dir.path + "/closed");
+    fs::permissions(dir.path + "/sticky", fs::perms(01777));
+    const struct
+    {
+        std::string path;
+        int exitCode; // lockhelper claim: 0 claimed, 1 denied by rights
+    } cases[] = { { part("sticky", "own.0.xml", true), 0 },
+                  { part("sticky", "other.0.xml", false), 1 },
+                  { part("closed", "own.0.xml", true), 1 } };
+    for (const auto &each : cases) {
+        QProcess claim;
+        claim.start("/usr/bin/setpriv"_s, { "--reuid=65534"_s, "--regid=65534"_s, "--clear-groups"_s,
+                                             QString::fromStdString(helper), "claim"_s,
+                                             QString::fromStdString(each.path) });
+        ASSERT_TRUE(claim.waitForFinished(10000));
+        EXPECT_EQ(claim.exitCode(), each.exitCode) << each.path;
+        EXPECT_TRUE(fs::exists(each.path)) << "a claim only checks";
+    }
+}
+
 TEST(FileLock, ObjectLeftHalfMadeIsRemadeAndRemovedOnRelease)
 {
     // A creator killed between making the object and readying its mutex leaves it empty.

@@ -245,22 +245,26 @@ TEST_F(Run, APartThatCannotGoKeepsItsGroupUntilItCan)
             continue;
         const std::string what = row.first().toStdString();
         const bool waits = row.at(2) == "yes"_s;
-        const bool underTest = QRegularExpression("^(logwriter|fileholder) "_s).match(row.at(3)).hasMatch();
         const QString part = logFile("usage.1.xml"_s);
+        // A program under test (given its paths as it sees them), or one of this host's.
         const auto command = [&](const QString &text) {
-            return args(text)
-                .replaceInStrings("{part}"_s, underTest ? targetPath(part) : part)
-                .replaceInStrings("{started}"_s, targetPath(logFile("VintorInstance"_s)))
-                .replaceInStrings("{folder}"_s, home.logFolder());
+            const bool underTest = QRegularExpression("^(logwriter|fileholder|lockhelper) "_s).match(text).hasMatch();
+            QStringList words = args(text)
+                                    .replaceInStrings("{part}"_s, underTest ? targetPath(part) : part)
+                                    .replaceInStrings("{started}"_s, targetPath(logFile("VintorInstance"_s)))
+                                    .replaceInStrings("{folder}"_s, home.logFolder());
+            if (underTest)
+                words.first() = targetProgram(words.first());
+            return std::make_pair(underTest, words);
         };
-        QStringList holder = command(row.at(3));
-        if (holder.first() != "logwriter"_s)
+        auto [underTest, holder] = command(row.at(3));
+        if (!holder.first().contains("logwriter"_s))
             writeLogs("--parts 2 --sessions 1 --seed %1"_s.arg(sent + 1));
         QProcess holding;
         QByteArray said;
         holding.setProcessEnvironment(home.environment());
         if (underTest) {
-            startProgram(holding, targetProgram(holder.takeFirst()), holder);
+            startProgram(holding, holder.takeFirst(), holder);
             ASSERT_TRUE(
                 waitUntil([&] { return (said += holding.readAllStandardOutput()).contains("holding"); }, 10000));
         } else {
@@ -275,8 +279,8 @@ TEST_F(Run, APartThatCannotGoKeepsItsGroupUntilItCan)
         EXPECT_EQ(receivedSessions().size(), sent + (waits ? 0 : 1)) << what;
         holding.kill();
         holding.waitForFinished();
-        if (const QStringList undo = command(row.at(4)); !undo.isEmpty())
-            runProgram(undo.first(), undo.mid(1));
+        if (const QStringList undo = command(row.at(4)).second; !undo.isEmpty())
+            runProgram(undo.first(), undo.mid(1), home.environment());
         EXPECT_EQ(run().exitCode, 0) << what;
         EXPECT_EQ(filesIn(home.logFolder()), QStringList()) << what;
         EXPECT_EQ(receivedSessions().values().toVector(), QVector<int>(++sent, 1)) << what;

@@ -57,17 +57,22 @@ LogMerger::LogMerger(const QDir &partsDir, const QDir &outputDir)
 {
 }
 
-// Probes the lock of every part and checks the numbering. False when a writer holds a part;
-// `broken` tells a group whose numbering is off.
-bool LogMerger::isGroupReady(const std::set<QString> &fileNames, bool &broken) const
+// Probes the lock of every part and checks the numbering. False when a writer holds a part, or
+// when a part's lock cannot be made at all (noted in keptUnlockable); `broken` tells a group
+// whose numbering is off.
+bool LogMerger::isGroupReady(const QString &groupName, const std::set<QString> &fileNames, bool &broken)
 {
     broken = false;
     unsigned index = 0;
     for (const QString &name : fileNames) {
         {
             FileLock lock(m_partsDir.absoluteFilePath(name).toUtf8().toStdString());
-            if (!lock.tryLock(0))
+            if (!lock.tryLock(0)) {
+                if (lock.makeError() != 0)
+                    keptUnlockable.insert(groupName, name + QStringLiteral(" (system error ")
+                                                         + QString::number(lock.makeError()) + QLatin1Char(')'));
                 return false;
+            }
         }
         const QStringList pieces = name.split(QLatin1Char('.'), Qt::KeepEmptyParts);
         if (!(pieces.size() == 2 && fileNames.size() == 1) && pieces.size() >= 2
@@ -138,7 +143,7 @@ void LogMerger::mergeAll(const LogGroups &groups, QList<MergedLog> &mergedLogs, 
     QList<LogGroups::const_iterator> ready;
     for (auto group = groups.cbegin(); group != groups.cend(); ++group) {
         bool broken = false;
-        if (!isGroupReady(group.value(), broken))
+        if (!isGroupReady(group.key(), group.value(), broken))
             continue; // a writer is busy with it: the whole group waits for a later run
         std::vector<FileClaim> claims;
         QString denied;

@@ -41,13 +41,16 @@ public:
     std::function<bool(const QString &part)> refuseRemoval;
     // The groups kept because this account may not remove one of their parts: the part and why.
     QMap<QString, QString> keptDenied;
+    // The groups kept because the lock of one of their parts cannot be made: the part and the
+    // system's error code. No wait cures that, so the run says so each time.
+    QMap<QString, QString> keptUnlockable;
     // The logs that the merge could not carry (see MergedLog::unfit), whose parts it removed.
     QList<MergedLog> unfitLogs;
     // The longest run between two '<' that a part may hold; tests set a smaller one.
     qint64 textRunLimit = maximumTextRunBytes;
 
 private:
-    bool isGroupReady(const std::set<QString> &fileNames, bool &broken) const;
+    bool isGroupReady(const QString &groupName, const std::set<QString> &fileNames, bool &broken);
     // Claims every part of a group; false, with nothing held, when a part cannot be had (and
     // `denied` tells which, and why, when rights refused it).
     bool claimGroup(const std::set<QString> &fileNames, std::vector<FileClaim> &claims, QString *denied = nullptr);
