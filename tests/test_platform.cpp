@@ -304,9 +304,9 @@ TEST(FileClaim, AnUnprivilegedAccountMeetsTheFolderRights)
                   { part("closed", "own.0.xml", true), 1 } };
     for (const auto &each : cases) {
         QProcess claim;
-        claim.start("/usr/bin/setpriv"_s, { "--reuid=65534"_s, "--regid=65534"_s, "--clear-groups"_s,
-                                             QString::fromStdString(helper), "claim"_s,
-                                             QString::fromStdString(each.path) });
+        claim.start("/usr/bin/setpriv"_s,
+                    { "--reuid=65534"_s, "--regid=65534"_s, "--clear-groups"_s, QString::fromStdString(helper),
+                      "claim"_s, QString::fromStdString(each.path) });
         ASSERT_TRUE(claim.waitForFinished(10000));
         EXPECT_EQ(claim.exitCode(), each.exitCode) << each.path;
         EXPECT_TRUE(fs::exists(each.path)) << "a claim only checks";
