@@ -246,6 +246,39 @@ TEST(FileClaim, ReadsAndRemovesThroughLongPathsAndMarks)
     EXPECT_FALSE(removeFile(path.toStdWString()));
 }
 
+// On Windows the claim shares only reading: nobody deletes or renames a part between its reading
+// and its removal. A part that another process holds is waited on within the run's budget alone.
+TEST(FileClaim, HoldsThePartAndWaitsWithinTheRunsBudget)
+{
+    if (!windows)
+        GTEST_SKIP() << "POSIX has no hold on a file: the folder's rights decide";
+    TempFolder dir;
+    const QString path = QString::fromStdString(dir.path + "/part.0.xml");
+    writeFile(path, "<kaldousage/>");
+    {
+        FileClaim claim(path.toStdWString());
+        ASSERT_TRUE(claim.claim(0)) << claim.errorString();
+        EXPECT_FALSE(QFile::rename(path, path + ".moved"_s));
+        EXPECT_FALSE(QFile::remove(path));
+    }
+    // Qt opens without sharing deletion, as scanners and editors do.
+    QFile holder(path);
+    ASSERT_TRUE(holder.open(QIODevice::ReadOnly));
+    const uint32_t savedBudget = runWaitLeftMs;
+    runWaitLeftMs = 300;
+    const auto started = std::chrono::steady_clock::now();
+    FileClaim held(path.toStdWString());
+    EXPECT_FALSE(claimWithinRun(held));
+    const auto waited = std::chrono::steady_clock::now() - started;
+    EXPECT_GE(waited, std::chrono::milliseconds(250));
+    EXPECT_LT(waited, std::chrono::milliseconds(fileClaimWaitMs)) << "no more than the run has left";
+    EXPECT_EQ(runWaitLeftMs, 0u);
+    FileClaim again(path.toStdWString());
+    EXPECT_FALSE(claimWithinRun(again));
+    EXPECT_LT(std::chrono::steady_clock::now() - started - waited, std::chrono::milliseconds(250)) << "spent";
+    runWaitLeftMs = savedBudget;
+}
+
 TEST(FileClaim, ExtendedLengthPaths)
 {
     for (const QStringList &row : readTable("platform/longpaths"_s))
