@@ -63,18 +63,16 @@ void Vintor::main()
     const LogGroups groups = listLogGroups(logDir, &leftovers);
     // Full logs that a run cut short (killed, logged off, shut down) left: deleted unsent, as
     // every log is handled at most once, and named in an event.
-    QStringList removed;
-    for (const QString &name : qAsConst(leftovers)) {
-        if (removeLeftover(logDir.absoluteFilePath(name)))
-            removed.append(name);
-    }
-    if (!removed.isEmpty())
-        reportAdminEvent(AdminEvent::LeftoversRemoved,
-                         (QStringLiteral("Unsent logs removed: ") + QString::number(removed.size())
-                          + QStringLiteral(" full logs that a run cut short had merged were deleted, as each log is "
-                                           "handled once\nLogs: ")
-                          + inBrief(removed) + QStringLiteral("\nLog folder: ") + shownFolder)
-                             .toStdWString());
+    // Told before they go: a run cut short in between leaves them to be told again, never
+    // gone without a word.
+    if (!leftovers.isEmpty())
+        reportNamingEvent(AdminEvent::LeftoversRemoved,
+                          QStringLiteral("Unsent logs removed: ") + QString::number(leftovers.size())
+                              + QStringLiteral(" full logs that a run cut short had merged were deleted, as each log "
+                                               "is handled once"),
+                          leftovers, QStringLiteral("Log folder: ") + shownFolder);
+    for (const QString &name : qAsConst(leftovers))
+        removeLeftover(logDir.absoluteFilePath(name));
 
     LogMerger merger(logDir, logDir);
     merger.mergeAll(groups, mergedLogs, pendingSessions);
@@ -162,6 +160,33 @@ QString shown(const QString &name)
     return QString::fromStdString(printable(name.toStdString()));
 }
 
+void reportNamingEvent(AdminEvent event, const QString &head, const QStringList &names, const QString &tail)
+{
+    // Each share of the list stays well below the event's limit, with room for the rest.
+    constexpr int shareChars = 24000;
+    QList<QStringList> shares { QStringList() };
+    int size = 0;
+    for (const QString &name : names) {
+        const QString text = shown(name).left(shareChars);
+        if (size + text.size() + 2 > shareChars && !shares.last().isEmpty()) {
+            shares.append(QStringList());
+            size = 0;
+        }
+        shares.last().append(text);
+        size += text.size() + 2;
+    }
+    for (int i = 0; i < shares.size(); ++i) {
+        const QString which = shares.size() == 1 ? QString()
+                                                 : QStringLiteral(" (%1 of %2 lists, %3 names in all)")
+                                                       .arg(i + 1)
+                                                       .arg(shares.size())
+                                                       .arg(names.size());
+        reportAdminEvent(event, (head + QStringLiteral("\nLogs") + which + QStringLiteral(": ")
+                                 + shares.at(i).join(QStringLiteral(", ")) + QLatin1Char('\n') + tail)
+                                    .toStdWString());
+    }
+}
+
 // Settles an instruction for every pending session, from the store or from the service.
 // False when the run has ended.
 bool Vintor::runInstructionPhase(QVector<PublishInstruction> &instructions, PublishInstructionStore &store)
@@ -181,10 +206,11 @@ bool Vintor::runInstructionPhase(QVector<PublishInstruction> &instructions, Publ
     const QString error = UsageWebService(wsUrl, logger).logsAvailable(pendingSessions, instructions);
     if (!error.isEmpty()) {
         logger->log(error);
-        reportAdminEvent(AdminEvent::ExchangeFailed,
-                         (QStringLiteral("Web-service exchange failed: ") + error + QStringLiteral("\nService: ")
-                          + wsUrl + QStringLiteral("\nThe logs of this run were deleted; the run ended with -1."))
-                             .toStdWString());
+        reportNamingEvent(AdminEvent::ExchangeFailed,
+                          QStringLiteral("Web-service exchange failed: ") + shown(error) + QStringLiteral("\nService: ")
+                              + shown(wsUrl),
+                          mergedLogNames(),
+                          QStringLiteral("The logs of this run were deleted; the run ended with -1."));
         removeMergedLogs();
         QCoreApplication::exit(-1);
         return false;
@@ -253,13 +279,20 @@ bool Vintor::ensureSubdirectory(const QDir &base, const QString &name, QDir &out
             return QStringLiteral("Failed to create '") + name + QStringLiteral("' directory inside ")
                    + out.absolutePath();
         });
-    reportAdminEvent(AdminEvent::OutputFolderFailed,
-                     (QStringLiteral("Cannot prepare the output folder ")
-                      + shown(QDir::toNativeSeparators(base.absoluteFilePath(name)))
-                      + QStringLiteral("\nThe logs of this run were deleted; the run ended with 1."))
-                         .toStdWString());
+    reportNamingEvent(AdminEvent::OutputFolderFailed,
+                      QStringLiteral("Cannot prepare the output folder ")
+                          + shown(QDir::toNativeSeparators(base.absoluteFilePath(name))),
+                      mergedLogNames(), QStringLiteral("The logs of this run were deleted; the run ended with 1."));
     QCoreApplication::exit(1);
     return false;
+}
+
+QStringList Vintor::mergedLogNames() const
+{
+    QStringList names;
+    for (const MergedLog &log : mergedLogs)
+        names.append(QFileInfo(log.path).fileName());
+    return names;
 }
 
 void Vintor::removeMergedLogs()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "eventlog.h"
 #include "logfilter.h"
 #include "mergedlog.h"
 
@@ -16,6 +17,10 @@ class PublishInstructionStore;
 QString inBrief(const QStringList &names, int count = 10);
 // A name or a text in an event: its control characters escaped (printable()).
 QString shown(const QString &name);
+// Writes an event that names every log it is about: `head`, a line "Logs: " with the names, then
+// `tail`. A list longer than one event of the Application log carries (31,839 characters) is
+// spread over as many events as it needs, each telling which share of the list it holds.
+void reportNamingEvent(AdminEvent event, const QString &head, const QStringList &names, const QString &tail);
 
 // The driver object: one harvest run of the log folder, from the part files to the receiver.
 class Vintor : public QObject
@@ -39,6 +44,8 @@ public:
     bool forTiro;
 
     bool ensureSubdirectory(const QDir &base, const QString &name, QDir &out);
+    // The file names of the merged logs, for the events that tell of their loss.
+    QStringList mergedLogNames() const;
     void removeMergedLogs();
     void processLogFile(const MergedLog &log, const PublishIndex &instructions);
     // The administrator's event for a log dropped with its sessions, and why.
