@@ -33,6 +33,37 @@ QByteArray readLineWithoutBreak(QFile &file)
     return line;
 }
 
+// A body that can be read once only. Qt sends a request again on its own when the connection
+// drops before an answer, if it can read the body again: for a POST that may have been stored
+// already, that would deliver it twice. Unable to rewind, Qt ends the request with an error
+// instead, and each call makes one attempt.
+class OneTimeBody : public QIODevice
+{
+public:
+    explicit OneTimeBody(const QByteArray &data)
+        : m_data(data)
+    {
+        open(QIODevice::ReadOnly);
+    }
+    bool isSequential() const override { return true; }
+    bool reset() override { return false; } // quietly: QIODevice's own warns of a sequential device
+    qint64 bytesAvailable() const override { return m_data.size() - m_read + QIODevice::bytesAvailable(); }
+
+protected:
+    qint64 readData(char *data, qint64 size) override
+    {
+        const qint64 count = qMin(size, static_cast<qint64>(m_data.size()) - m_read);
+        memcpy(data, m_data.constData() + m_read, static_cast<size_t>(count));
+        m_read += count;
+        return count;
+    }
+    qint64 writeData(const char *, qint64) override { return -1; }
+
+private:
+    const QByteArray m_data;
+    qint64 m_read = 0;
+};
+
 } // namespace
 
 ResumeState ResumeState::read(const QString &target)
@@ -127,7 +158,11 @@ QNetworkReply *QHttpWithResume::Post(const QUrl &url, const QString &contentType
     for (const auto &header : extraHeaders)
         request.setRawHeader(header.first.toLatin1(), header.second.toLatin1());
 
-    QNetworkReply *reply = manager.post(request, data);
+    // Sent as Qt reads it, never buffered and never rewound (OneTimeBody).
+    request.setAttribute(QNetworkRequest::DoNotBufferUploadDataAttribute, true);
+    auto *body = new OneTimeBody(data);
+    QNetworkReply *reply = manager.post(request, body);
+    body->setParent(reply);
     RequestRecord record;
     record.reply = reply;
     record.url = url;
@@ -350,7 +385,11 @@ void QHttpWithResume::httpRequestFinished()
     auto *reply = qobject_cast<QNetworkReply *>(sender());
     if (!reply)
         return;
-    const bool error = reply->error() != QNetworkReply::NoError;
+    // A 307 or 308 answer has Qt rewind a POST's body, which a one-time body refuses: the answer
+    // came all the same, and a redirect is followed by the engine itself.
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const bool error = reply->error() != QNetworkReply::NoError
+                       && !(reply->error() == QNetworkReply::ContentReSendError && (status == 307 || status == 308));
     lastOk = !error;
     lastMessage = error ? reply->errorString() : QString();
     timeoutTimer.stop();

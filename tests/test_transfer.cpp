@@ -164,6 +164,21 @@ TEST(Upload, PostsTheFileWithItsKeyAndReportsTheOutcome)
     }
 }
 
+TEST(Upload, OneAttemptEvenWhenTheReceiverHangsUpUnanswered)
+{
+    // A receiver that may have stored the log and then drops the connection without a word: Qt
+    // would send the body again on its own, and the log would arrive twice.
+    QTemporaryDir dir;
+    const QString path = dir.filePath("g.full.xml"_s);
+    writeFile(path, "<kaldousage><session/></kaldousage>");
+    ScriptedServer receiver([](QTcpSocket *socket, const HttpRequest &) { socket->disconnectFromHost(); });
+    RecordingLogger logger;
+    EXPECT_TRUE(postLogFile(path, receiver.url("/"_s), &logger));
+    EXPECT_EQ(receiver.requests.size(), 1);
+    EXPECT_TRUE(logger.messages.value(1).startsWith("POST results: "_s));
+    EXPECT_NE(logger.messages.value(1), "POST results: success"_s);
+}
+
 TEST(Upload, OverHttpsOnlyToATrustedReceiver)
 {
     // The reference receiver checks the key and the compressed form of what it stores.

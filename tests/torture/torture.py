@@ -1,0 +1,486 @@
+#!/usr/bin/env python3
+"""The torture run: products, harvests and the service fail at random, and at the end every
+session is accounted for.
+
+Products (product.c on the installed writers' library) write sessions from several processes and
+threads and are killed at random moments; harvests start on a schedule like the timer's, overlap,
+and are killed at random moments too; the reference service sits behind a proxy that refuses,
+answers 500, cuts answers and uploads short and stalls past the time-outs; the disk fails under
+both (a preload that fails file calls, a file size limit). Then the faults stop, a last product
+runs, two clean harvests run, and the checker compares what the receiver holds with what the
+products ended and with the events the harvests wrote. The seed decides the schedule, so the
+same seed replays it as far as timing allows.
+"""
+
+import argparse
+import collections
+import os
+import random
+import re
+import resource
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+LOG_LEAF = "KALDO Technologies/Zadazevi Rerevarazu Logs"
+HARVEST_WATCHDOG_S = 240
+# Each loss event and the logs it names: (event's first words, how to find the names).
+LOSS_EVENTS = ("Web-service exchange failed:", "Cannot prepare the output folder", "Upload failed for ",
+               "Log dropped: ", "Broken log removed: ", "Unsent logs removed: ")
+
+
+class Schedule:
+    """The run's random choices, and what it did, step by step."""
+
+    def __init__(self, seed):
+        self.random = random.Random(seed)
+        self.steps = []
+        self.counts = collections.Counter()
+        self.lock = threading.Lock()
+
+    def note(self, what):
+        with self.lock:
+            self.steps.append(what)
+            return len(self.steps)
+
+    def count(self, what, n=1):
+        with self.lock:
+            self.counts[what] += n
+
+
+class FaultProxy(threading.Thread):
+    """Passes connections to the reference service, or fails them as a sick service or network
+    does, while `faults` is set."""
+
+    MODES = (("pass", 70), ("refuse", 6), ("status500", 6), ("cut answer", 6), ("cut upload", 6), ("slow", 1))
+
+    def __init__(self, upstream_port, schedule):
+        super().__init__(daemon=True)
+        self.upstream_port = upstream_port
+        self.schedule = schedule
+        self.faults = True
+        self.server = socket.socket()
+        self.server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.server.bind(("127.0.0.1", 0))
+        self.server.listen(64)
+        self.port = self.server.getsockname()[1]
+
+    def run(self):
+        while True:
+            client, _ = self.server.accept()
+            with self.schedule.lock:
+                mode = "pass"
+                if self.faults:
+                    mode = self.schedule.random.choices([m for m, _ in self.MODES], [w for _, w in self.MODES])[0]
+            if mode != "pass":
+                self.schedule.count("service: " + mode)
+            threading.Thread(target=self.serve, args=(client, mode), daemon=True).start()
+
+    @staticmethod
+    def read_request(client):
+        data = b""
+        while b"\r\n\r\n" not in data:
+            chunk = client.recv(65536)
+            if not chunk:
+                return data, False
+            data += chunk
+        head, _, body = data.partition(b"\r\n\r\n")
+        length = 0
+        for line in head.split(b"\r\n"):
+            if line.lower().startswith(b"content-length:"):
+                length = int(line.split(b":", 1)[1])
+        while len(body) < length:
+            chunk = client.recv(65536)
+            if not chunk:
+                return head + b"\r\n\r\n" + body, False
+            body += chunk
+        return head + b"\r\n\r\n" + body, True
+
+    @staticmethod
+    def read_answer(upstream):
+        """An answer whole: by its length, its chunks, or the end of the connection."""
+        data = b""
+        while b"\r\n\r\n" not in data:
+            chunk = upstream.recv(65536)
+            if not chunk:
+                return data
+            data += chunk
+        head = data.partition(b"\r\n\r\n")[0].lower()
+        length = re.search(rb"\r\ncontent-length:\s*(\d+)", head)
+        chunked = b"transfer-encoding: chunked" in head
+        while True:
+            body = data.partition(b"\r\n\r\n")[2]
+            if length and len(body) >= int(length.group(1)):
+                return data
+            if chunked and body.endswith(b"0\r\n\r\n"):
+                return data
+            chunk = upstream.recv(65536)
+            if not chunk:
+                return data
+            data += chunk
+
+    def serve(self, client, mode):
+        try:
+            client.settimeout(60)
+            if mode == "refuse":
+                return
+            if mode == "cut upload":
+                client.recv(200)  # the head and a little of the body, then gone
+                return
+            request, whole = self.read_request(client)
+            if not whole:
+                return
+            if mode == "status500":
+                client.sendall(b"HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
+                return
+            if mode == "slow":
+                time.sleep(35)  # past the 30 s time-outs of the exchange and the upload
+                return
+            upstream = socket.create_connection(("127.0.0.1", self.upstream_port), timeout=60)
+            head, _, body = request.partition(b"\r\n\r\n")
+            head = b"\r\n".join(l for l in head.split(b"\r\n") if not l.lower().startswith(b"connection:"))
+            upstream.sendall(head + b"\r\nConnection: close\r\n\r\n" + body)
+            answer = self.read_answer(upstream)
+            upstream.close()
+            client.sendall(answer[: len(answer) // 2] if mode == "cut answer" else answer)
+        except OSError:
+            pass
+        finally:
+            client.close()
+
+
+class Torture:
+    def __init__(self, options):
+        self.options = options
+        self.schedule = Schedule(options.seed)
+        self.work = tempfile.mkdtemp(prefix="vintor-torture-")
+        self.home = os.path.join(self.work, "home")
+        self.temp = os.path.join(self.home, "tmp")
+        self.logs = os.path.join(self.temp, LOG_LEAF)
+        self.config = os.path.join(self.home, "config")
+        self.received = os.path.join(self.work, "received")
+        self.records = os.path.join(self.work, "records")
+        self.runs = os.path.join(self.work, "runs")
+        for folder in (self.logs, self.received, self.runs, self.records,
+                       os.path.join(self.config, "KALDO Technologies")):
+            os.makedirs(folder, exist_ok=True)
+        self.violations = []
+        self.harvests = []  # (number, process, started, killed at, err file, bin dir)
+        self.products = []
+        self.service = None
+        self.proxy = None
+
+    # -- the peers ---------------------------------------------------------------------------
+    def start_service(self):
+        policy = os.path.join(self.work, "policy")
+        with open(policy, "w") as f:
+            f.write("default Details 86400\nproduct 27 SummaryOnly 86400\nproduct 31 Discard 86400\n")
+        self.service = subprocess.Popen(
+            [os.path.join(self.options.bin, "refservice"), "--policy", policy, "--receive-dir", self.received],
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        line = self.service.stdout.readline()
+        port = int(re.search(r"(\d+)\s*$", line).group(1))
+        self.proxy = FaultProxy(port, self.schedule)
+        self.proxy.start()
+        base = "http://127.0.0.1:%d/usagetracking/" % self.proxy.port
+        with open(os.path.join(self.config, "KALDO Technologies", "Zadazevi Rerevarazu.conf"), "w") as f:
+            f.write("[General]\nwsUrl=%sveri.asmx\nreceiverUrl=%spost.track\n" % (base, base))
+
+    def environment(self, disk_faults):
+        env = dict(os.environ)
+        env.update(HOME=self.home, TEMP=self.temp, TMPDIR=self.temp, XDG_CONFIG_HOME=self.config,
+                   LD_LIBRARY_PATH=self.options.lib, ASAN_OPTIONS="verify_asan_link_order=0:detect_leaks=0")
+        env.pop("JOURNAL_STREAM", None)
+        if disk_faults:
+            rate = self.schedule.random.choice((5, 20, 60))
+            env.update(LD_PRELOAD=self.options.faults, VINTOR_FAULT_PATHS=self.temp + ":" + self.config,
+                       VINTOR_FAULT_RATE=str(rate), VINTOR_FAULT_SEED=str(self.schedule.random.randrange(1 << 30)),
+                       VINTOR_FAULT_LOG=os.path.join(self.work, "faults"))
+        return env
+
+    def limits(self, file_bytes):
+        def apply():
+            os.setsid()
+            if file_bytes:
+                signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+                resource.setrlimit(resource.RLIMIT_FSIZE, (file_bytes, file_bytes))
+        return apply
+
+    # -- products and harvests ---------------------------------------------------------------
+    def start_product(self, faults, sessions=None, threads=None, kill=True):
+        r = self.schedule.random
+        seed = r.randrange(1 << 40)
+        sessions = sessions or r.randint(1, 12)
+        threads = threads or r.randint(1, 4)
+        naming = r.choice(("named", "fresh"))
+        disk = faults and r.random() < 0.3
+        size_limit = 65536 if faults and r.random() < 0.1 else 0
+        kill_at = r.uniform(0.0, 1.5) if kill and faults and r.random() < 0.4 else None
+        step = self.schedule.note("product seed=%d sessions=%d threads=%d %s disk=%s limit=%d kill=%s"
+                                  % (seed, sessions, threads, naming, disk, size_limit, kill_at))
+        process = subprocess.Popen(
+            [self.options.product, os.path.join(self.records, "product-%d" % step), str(seed), str(sessions),
+             str(threads), naming], env=self.environment(disk), stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL, preexec_fn=self.limits(size_limit))
+        self.products.append((step, process, time.monotonic(), kill_at))
+        self.schedule.count("products")
+        if disk:
+            self.schedule.count("products with failing file calls")
+        if size_limit:
+            self.schedule.count("products with a file size limit")
+
+    def start_harvest(self, faults, bin_dir):
+        r = self.schedule.random
+        disk = faults and r.random() < 0.25
+        size_limit = r.choice((4096, 65536)) if faults and r.random() < 0.08 else 0
+        kill_at = r.uniform(0.0, 3.0) if faults and r.random() < 0.3 else None
+        step = self.schedule.note("harvest disk=%s limit=%d kill=%s bin=%s" % (disk, size_limit, kill_at, bin_dir))
+        err_path = os.path.join(self.runs, "harvest-%d.err" % step)
+        err = open(err_path, "wb")
+        info = os.fstat(err.fileno())
+        env = self.environment(disk)
+        env["JOURNAL_STREAM"] = "%d:%d" % (info.st_dev, info.st_ino)
+        process = subprocess.Popen([os.path.join(bin_dir, "vintor"), "-forKALDO"], env=env,
+                                   stdout=subprocess.DEVNULL, stderr=err, preexec_fn=self.limits(size_limit))
+        err.close()
+        self.harvests.append([step, process, time.monotonic(), kill_at, err_path, False])
+        self.schedule.count("harvests")
+        if disk:
+            self.schedule.count("harvests with failing file calls")
+        if size_limit:
+            self.schedule.count("harvests with a file size limit")
+
+    def tend(self):
+        """Kills what is due, and checks the harvests that ended."""
+        now = time.monotonic()
+        for step, process, started, kill_at in self.products:
+            if process.poll() is None and kill_at is not None and now - started >= kill_at:
+                os.killpg(process.pid, signal.SIGKILL)
+                self.schedule.count("products killed")
+        self.products = [p for p in self.products if p[1].poll() is None]
+        still = []
+        for harvest in self.harvests:
+            step, process, started, kill_at, err_path, killed = harvest
+            code = process.poll()
+            if code is None:
+                if kill_at is not None and now - started >= kill_at:
+                    os.killpg(process.pid, signal.SIGKILL)
+                    harvest[5] = True
+                    self.schedule.count("harvests killed")
+                elif now - started > HARVEST_WATCHDOG_S:
+                    os.killpg(process.pid, signal.SIGKILL)
+                    harvest[5] = True
+                    self.violation(step, "the harvest hung (past %d s)" % HARVEST_WATCHDOG_S)
+                still.append(harvest)
+                continue
+            if code < 0 and not killed:
+                self.violation(step, "the harvest died of signal %d" % -code)
+            with open(err_path, "rb") as f:
+                text = f.read().decode("utf-8", "replace")
+            if "Sanitizer" in text or "runtime error:" in text:
+                self.violation(step, "sanitizer report: " + text[text.find("Sanitizer") - 40:][:300])
+        self.harvests = still
+
+    def violation(self, step, what):
+        self.violations.append((step, what))
+
+    def wait_all(self):
+        while self.products or self.harvests:
+            self.tend()
+            time.sleep(0.05)
+
+    # -- the schedule ------------------------------------------------------------------------
+    def run(self):
+        self.start_service()
+        deadline = time.monotonic() + self.options.minutes * 60
+        asan_from = deadline - self.options.minutes * 60 * self.options.asan_share if self.options.asan_bin else None
+        next_harvest = time.monotonic() + 1
+        r = self.schedule.random
+        while time.monotonic() < deadline:
+            self.tend()
+            if len(self.products) < 3 and r.random() < 0.5:
+                self.start_product(True)
+            if time.monotonic() >= next_harvest:
+                if len(self.harvests) < 2:
+                    bin_dir = self.options.asan_bin if asan_from and time.monotonic() >= asan_from else self.options.bin
+                    self.start_harvest(True, bin_dir)
+                next_harvest = time.monotonic() + r.uniform(0.5, 4.0)
+            time.sleep(r.uniform(0.02, 0.3))
+        # The faults stop: a last product, then two clean harvests.
+        self.proxy.faults = False
+        self.wait_all()
+        self.schedule.note("faults off")
+        self.start_product(False, sessions=5, threads=2, kill=False)
+        self.wait_all()
+        for _ in range(2):
+            self.start_harvest(False, self.options.bin)
+            self.wait_all()
+        self.service.terminate()
+        self.service.wait()
+        return self.check()
+
+    # -- the checker -------------------------------------------------------------------------
+    def read_records(self):
+        begun, ended = {}, {}
+        for name in os.listdir(self.records):
+            step = int(name.split("-")[1])
+            with open(os.path.join(self.records, name)) as f:
+                for line in f:
+                    words = line.split()
+                    if len(words) == 4 and words[0] == "begun":
+                        begun[words[1]] = (words[2], words[3], step)
+                    elif len(words) == 3 and words[0] == "ended":
+                        ended[words[1]] = int(words[2])
+        return begun, ended
+
+    def read_received(self):
+        received = collections.Counter()
+        forms = {}
+        clear = []
+        for name in sorted(os.listdir(self.received)):
+            if not name.startswith("received-"):
+                continue
+            with open(os.path.join(self.received, name), "rb") as f:
+                text = f.read().decode("utf-8", "replace")
+            if "SECRET" in text:
+                clear.append(name)
+            for block in re.findall(r"<session[ >].*?</session>", text, re.S):
+                uuid = re.search(r"<sessionuuid>([^<]*)</sessionuuid>", block)
+                if uuid:
+                    received[uuid.group(1)] += 1
+                    forms[uuid.group(1)] = "<event>" in block or "<event " in block
+        return received, forms, clear
+
+    def read_events(self):
+        """The loss events of every harvest, and the logs (groups) each names."""
+        named = collections.defaultdict(list)
+        events = collections.Counter()
+        for name in os.listdir(self.runs):
+            step = int(name.split("-")[1].split(".")[0])
+            with open(os.path.join(self.runs, name), "rb") as f:
+                lines = f.read().decode("utf-8", "replace").split("\n")
+            current = None
+            for line in lines + ["<7>end"]:
+                if current is not None and line.startswith(current[0] + "  "):
+                    current[1].append(line[len(current[0]) + 2:])
+                    continue
+                if current is not None:
+                    self.take_event(step, current[1], named, events)
+                    current = None
+                match = re.match(r"^(<[34]>)(.*)$", line)
+                if match and match.group(2).startswith(LOSS_EVENTS):
+                    current = (match.group(1), [match.group(2)])
+        return named, events
+
+    @staticmethod
+    def group_of(log):
+        return log[: -len(".full.xml")] if log.endswith(".full.xml") else log
+
+    def take_event(self, step, text, named, events):
+        first = text[0]
+        kind = next(k for k in LOSS_EVENTS if first.startswith(k))
+        events[kind.strip(" :")] += 1
+        logs = []
+        if kind in ("Upload failed for ", "Log dropped: "):
+            logs = [first[len(kind):].split(": ")[0]]
+        elif kind == "Broken log removed: ":
+            logs = [first[len(kind):].split(": ")[0]]
+        else:
+            for line in text[1:]:
+                match = re.match(r"^Logs(?: \([^)]*\))?: (.*)$", line)
+                if match:
+                    logs = match.group(1).split(", ")
+        for log in logs:
+            named[self.group_of(log)].append((step, kind.strip(" :")))
+
+    def check(self):
+        begun, ended = self.read_records()
+        received, forms, clear = self.read_received()
+        named, events = self.read_events()
+        for name in clear:
+            self.violation("end", "an anon text in clear in " + name)
+        for uuid, times in received.items():
+            if times > 1:
+                self.violation(begun.get(uuid, ("?", "?", "?"))[2], "session %s received %d times" % (uuid, times))
+            if uuid not in begun:
+                self.violation("end", "session %s received but never begun" % uuid)
+        lost = 0
+        named_twice = 0
+        for uuid, event_count in ended.items():
+            product, log, step = begun[uuid]
+            if product == "31":
+                if received[uuid]:
+                    self.violation(step, "session %s of a discarded product was received" % uuid)
+                continue
+            if received[uuid]:
+                if product == "27" and forms[uuid]:
+                    self.violation(step, "session %s was asked as a summary and arrived with its events" % uuid)
+                if product == "12" and event_count > 0 and not forms[uuid]:
+                    self.violation(step, "session %s was asked in full and arrived without its events" % uuid)
+                continue
+            if not named.get(log):
+                self.violation(step, "session %s (log %s) ended, was never received, and no event tells of it"
+                               % (uuid, log))
+            else:
+                lost += 1
+                named_twice += len(named[log]) > 1
+        leftovers = []
+        for root, folders, files in os.walk(self.logs):
+            leftovers += [os.path.relpath(os.path.join(root, f), self.logs) for f in files
+                          if f != "VintorInstance"]
+        if leftovers:
+            self.violation("end", "the log folder still holds " + ", ".join(sorted(leftovers)[:10]))
+        objects = [f for f in os.listdir("/dev/shm") if f.startswith("kaldo-usagelog-")] if os.path.isdir(
+            "/dev/shm") else []
+        counts = self.schedule.counts
+        faults_path = os.path.join(self.work, "faults")
+        if os.path.exists(faults_path):
+            with open(faults_path) as f:
+                for line in f:
+                    counts["file call failed: " + line.split()[1]] += 1
+        rows = [("seed", self.options.seed), ("schedule steps", len(self.schedule.steps))]
+        rows += sorted(counts.items())
+        rows += [("sessions begun", len(begun)), ("sessions ended", len(ended)),
+                 ("ended, of a discarded product", sum(1 for u in ended if begun[u][0] == "31")),
+                 ("sessions received", sum(1 for u in received if received[u])),
+                 ("ended, not received, told by an event", lost),
+                 ("  of which told by two events", named_twice),
+                 ("lock objects left in /dev/shm", len(objects))]
+        rows += [("event: " + k, v) for k, v in sorted(events.items())]
+        rows += [("violations", len(self.violations))]
+        width = max(len(str(k)) for k, _ in rows)
+        for key, value in rows:
+            print("%-*s  %s" % (width, key, value))
+        for step, what in self.violations:
+            where = self.schedule.steps[step - 1] if isinstance(step, int) else step
+            print("VIOLATION (seed %d, step %s: %s): %s" % (self.options.seed, step, where, what))
+        if not self.violations and not self.options.keep:
+            shutil.rmtree(self.work, ignore_errors=True)
+        else:
+            print("work folder kept: " + self.work)
+        return 1 if self.violations else 0
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--seed", type=int, default=int(time.time()) % 100000)
+    parser.add_argument("--minutes", type=float, default=4)
+    parser.add_argument("--bin", required=True, help="the build's programs: vintor, refservice")
+    parser.add_argument("--asan-bin", help="a sanitizer build's programs, for the last share of the run")
+    parser.add_argument("--asan-share", type=float, default=0.25)
+    parser.add_argument("--product", required=True)
+    parser.add_argument("--lib", required=True, help="where the installed writers' library is")
+    parser.add_argument("--faults", required=True, help="the file-fault preload")
+    parser.add_argument("--keep", action="store_true", help="keep the work folder")
+    options = parser.parse_args()
+    print("torture: seed %d, %.1f minutes" % (options.seed, options.minutes), flush=True)
+    sys.exit(Torture(options).run())
+
+
+if __name__ == "__main__":
+    main()
