@@ -8,6 +8,7 @@ packages=(
     qtbase5-dev libboost-dev libkdsoap-dev zlib1g-dev
     googletest libgtest-dev
     nginx-light tinyproxy openssl strace time
+    python3 util-linux e2fsprogs
 )
 # The Debian package: its dependencies, its checks, the manual page and the systemd units.
 package_packages=(dpkg-dev lintian groff-base systemd)

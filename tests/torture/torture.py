@@ -220,7 +220,7 @@ class Torture:
         naming = r.choice(("named", "fresh"))
         disk = faults and r.random() < 0.3
         size_limit = 65536 if faults and r.random() < 0.1 else 0
-        kill_at = r.uniform(0.0, 1.5) if kill and faults and r.random() < 0.4 else None
+        kill_at = r.uniform(0.0, 0.5) if kill and faults and r.random() < 0.4 else None
         step = self.schedule.note("product seed=%d sessions=%d threads=%d %s disk=%s limit=%d kill=%s"
                                   % (seed, sessions, threads, naming, disk, size_limit, kill_at))
         process = subprocess.Popen(
@@ -228,6 +228,8 @@ class Torture:
              str(threads), naming], env=self.environment(disk), stdout=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL, preexec_fn=self.limits(size_limit))
         self.products.append((step, process, time.monotonic(), kill_at))
+        if kill_at is not None:
+            self.kill_later(process, kill_at, "products killed")
         self.schedule.count("products")
         if disk:
             self.schedule.count("products with failing file calls")
@@ -238,7 +240,7 @@ class Torture:
         r = self.schedule.random
         disk = faults and r.random() < 0.25
         size_limit = r.choice((4096, 65536)) if faults and r.random() < 0.08 else 0
-        kill_at = r.uniform(0.0, 3.0) if faults and r.random() < 0.3 else None
+        kill_at = r.uniform(0.0, 0.15) if faults and r.random() < 0.35 else None
         step = self.schedule.note("harvest disk=%s limit=%d kill=%s bin=%s" % (disk, size_limit, kill_at, bin_dir))
         err_path = os.path.join(self.runs, "harvest-%d.err" % step)
         err = open(err_path, "wb")
@@ -248,36 +250,50 @@ class Torture:
         process = subprocess.Popen([os.path.join(bin_dir, "vintor"), "-forKALDO"], env=env,
                                    stdout=subprocess.DEVNULL, stderr=err, preexec_fn=self.limits(size_limit))
         err.close()
-        self.harvests.append([step, process, time.monotonic(), kill_at, err_path, False])
+        harvest = [step, process, time.monotonic(), kill_at, err_path, False]
+        self.harvests.append(harvest)
+        if kill_at is not None:
+            self.kill_later(process, kill_at, "harvests killed", harvest)
         self.schedule.count("harvests")
         if disk:
             self.schedule.count("harvests with failing file calls")
         if size_limit:
             self.schedule.count("harvests with a file size limit")
 
-    def tend(self):
-        """Kills what is due, and checks the harvests that ended."""
-        now = time.monotonic()
-        for step, process, started, kill_at in self.products:
-            if process.poll() is None and kill_at is not None and now - started >= kill_at:
+    def kill_later(self, process, seconds, what, harvest=None):
+        """Kills the process (and its group) that many seconds from now, if it still runs."""
+        def kill():
+            with self.schedule.lock:
+                if process.returncode is not None:
+                    return
+                if harvest is not None:
+                    harvest[5] = True
                 os.killpg(process.pid, signal.SIGKILL)
-                self.schedule.count("products killed")
-        self.products = [p for p in self.products if p[1].poll() is None]
+            self.schedule.count(what)
+        timer = threading.Timer(seconds, kill)
+        timer.daemon = True
+        timer.start()
+
+    def tend(self):
+        """Reaps the products, and checks the harvests that ended or hang."""
+        now = time.monotonic()
+        with self.schedule.lock:
+            self.products = [p for p in self.products if p[1].poll() is None]
         still = []
         for harvest in self.harvests:
-            step, process, started, kill_at, err_path, killed = harvest
-            code = process.poll()
+            step, process, started, kill_at, err_path, _ = harvest
+            with self.schedule.lock:
+                code = process.poll()
+                killed = harvest[5]
             if code is None:
-                if kill_at is not None and now - started >= kill_at:
-                    os.killpg(process.pid, signal.SIGKILL)
-                    harvest[5] = True
-                    self.schedule.count("harvests killed")
-                elif now - started > HARVEST_WATCHDOG_S:
+                if now - started > HARVEST_WATCHDOG_S:
                     os.killpg(process.pid, signal.SIGKILL)
                     harvest[5] = True
                     self.violation(step, "the harvest hung (past %d s)" % HARVEST_WATCHDOG_S)
                 still.append(harvest)
                 continue
+            self.schedule.note("  step %d ended with %d after %.2f s%s"
+                               % (step, code, now - started, " (killed)" if killed else ""))
             if code < 0 and not killed:
                 self.violation(step, "the harvest died of signal %d" % -code)
             with open(err_path, "rb") as f:
@@ -310,7 +326,7 @@ class Torture:
                     bin_dir = self.options.asan_bin if asan_from and time.monotonic() >= asan_from else self.options.bin
                     self.start_harvest(True, bin_dir)
                 next_harvest = time.monotonic() + r.uniform(0.5, 4.0)
-            time.sleep(r.uniform(0.02, 0.3))
+            time.sleep(r.uniform(0.01, 0.1))
         # The faults stop: a last product, then two clean harvests.
         self.proxy.faults = False
         self.wait_all()
@@ -459,6 +475,8 @@ class Torture:
         for step, what in self.violations:
             where = self.schedule.steps[step - 1] if isinstance(step, int) else step
             print("VIOLATION (seed %d, step %s: %s): %s" % (self.options.seed, step, where, what))
+        with open(os.path.join(self.work, "schedule"), "w") as f:
+            f.write("\n".join("%d %s" % (n + 1, step) for n, step in enumerate(self.schedule.steps)) + "\n")
         if not self.violations and not self.options.keep:
             shutil.rmtree(self.work, ignore_errors=True)
         else:
