@@ -14,6 +14,9 @@
 #     the task in Wine's task store;
 #   - the installed vintorw.exe, with no settings of the user's own, harvests sample logs against
 #     the Linux reference service through those values, and prints nothing;
+#   - the Group Policy template is well-formed, its policies and texts match, and the values it
+#     writes (applied as Group Policy would, with reg add) steer a run: the addresses are taken,
+#     the stop key stops it, and disabling it lets the next run go;
 #   - a rebuild of the same version and a newer version each upgrade in place without the
 #     properties given again, an older one is refused with its message;
 #   - an installation that fails after registering the task takes the task back, an upgrade that
@@ -214,6 +217,62 @@ wine 'C:\Program Files\KALDO Technologies\vintorw.exe' -forKALDO </dev/null >"$w
 [ "$(find "$work/received" -type f | wc -l)" = 1 ] || fail "the receiver got $(find "$work/received" -type f | wc -l) logs"
 [ -z "$(find "$logs" -maxdepth 1 -type f)" ] || fail "the run left logs behind"
 echo "msi: the installed vintorw.exe harvested through the machine's values"
+
+# The Group Policy template: each policy's display texts and presentation in the language file,
+# and the values it writes, applied as Group Policy applies them, steer the installed program.
+admx=packaging/windows/policy/vintor.admx
+adml=packaging/windows/policy/en-US/vintor.adml
+xmllint --noout "$admx" "$adml" || fail "the policy template is not well-formed"
+in_admx() { xmllint --xpath "$1" "$admx"; }
+for ref in $(in_admx "//@*[starts-with(., '\$(string.') or starts-with(., '\$(presentation.')]" |
+    sed -E 's/^ *[a-zA-Z]+="\$\(([a-z]+)\.([A-Za-z_]+)\)"$/\1:\2/'); do
+    kind=${ref%%:*} id=${ref#*:}
+    [ "$kind" = string ] && path="//*[local-name()='string'][@id='$id']" || path="//*[local-name()='presentation'][@id='$id']"
+    [ -n "$(xmllint --xpath "$path" "$adml" 2>/dev/null)" ] || fail "the policy template's $kind $id is not in $adml"
+done
+for id in $(in_admx "//*[local-name()='text']/@id" | sed -E 's/^ *id="([^"]*)"$/\1/'); do
+    [ -n "$(xmllint --xpath "//*[local-name()='textBox'][@refId='$id']" "$adml" 2>/dev/null)" ] ||
+        fail "the policy template's text $id has no text box"
+done
+# Where a policy writes: its key, and the value name of its text (or its own).
+policy_value() {
+    local p="//*[local-name()='policy'][@name='$1']"
+    echo "HKLM\\$(in_admx "string($p/@key)")"
+    in_admx "string(($p//*[local-name()='text']/@valueName | $p/@valueName)[1])"
+    echo
+}
+apply_policy() { # name, value: the policy enabled with that value ("-" disables it)
+    local where key name
+    where=$(policy_value "$1")
+    key=$(head -1 <<<"$where") name=$(tail -1 <<<"$where")
+    [ "$key" = "$machine_key" ] || fail "policy $1 writes under $key, not where the programs read"
+    if [ "$2" = - ]; then
+        wine reg delete "$key" /v "$name" /f </dev/null >/dev/null 2>&1 || true
+    else
+        wine reg add "$key" /v "$name" /d "$2" /f </dev/null >/dev/null 2>&1 || fail "reg add $key $name failed"
+    fi
+}
+[ "$(in_admx "string(//*[local-name()='policy'][@name='StopRuns']/*[local-name()='enabledValue']/*[local-name()='string'])")" = 1 ] ||
+    fail "the stop policy does not write 1"
+for name in wsUrl receiverUrl; do
+    wine reg delete "$machine_key" /v "$name" /f </dev/null >/dev/null 2>&1 || fail "the machine's $name could not be cleared"
+done
+apply_policy WebServiceUrl "$wsurl"
+apply_policy ReceiverUrl "$receiverurl"
+harvest_by_policy() { # the receiver's count afterwards, the log folder's
+    wine "$bin/logwriter.exe" --sessions 1 --seed "$1" --name "policy$1-$2" </dev/null >"$work/writer.out" 2>&1 ||
+        fail "the log writer failed: $(cat "$work/writer.out")"
+    wine 'C:\Program Files\KALDO Technologies\vintorw.exe' -forKALDO </dev/null >/dev/null 2>&1 ||
+        fail "vintorw.exe failed under the policies"
+    [ "$(find "$work/received" -type f | wc -l)" = "$1" ] || fail "policies: the receiver got $(find "$work/received" -type f | wc -l) logs, not $1"
+    [ "$(find "$logs" -maxdepth 1 -type f -name '*.xml' | wc -l)" = "$2" ] || fail "policies: the log folder does not hold $2 logs"
+}
+harvest_by_policy 2 0
+apply_policy StopRuns 1
+harvest_by_policy 2 1
+apply_policy StopRuns -
+harvest_by_policy 4 0
+echo "msi: the Group Policy template's values steer a run (addresses taken, the stop key stops it)"
 
 # Another build over it, without the properties: one program, the new files, the values kept.
 upgrade() {
