@@ -21,6 +21,8 @@
 #     properties given again, an older one is refused with its message;
 #   - an installation that fails after registering the task takes the task back, an upgrade that
 #     fails leaves the task it found;
+#   - NOTASK=0 registers the task, an upgrade to NOTASK=1 deletes it and one back to 0
+#     registers it again;
 #   - with NOTASK=1 the definition is installed and no task registered, and the removal leaves a
 #     task that Group Policy put there;
 #   - a silent removal takes the programs, the event source, the task and the values, and leaves
@@ -97,11 +99,14 @@ has_row CustomAction '^RegisterTask\t3122\tSystemSchtasks\t/Create /F /TN "KALDO
 has_row CustomAction '^UnregisterTask\t3442\tSystemSchtasks\t/Delete /F /TN "KALDO Technologies\\Vintor"'
 has_row CustomAction '^DeleteTask\t3186\tSystemSchtasks\t/Delete /F /TN "KALDO Technologies\\Vintor"'
 has_row CustomAction '^ReregisterTask\t3442\tSystemSchtasks\t/Create /F /TN "KALDO Technologies\\Vintor" /XML "\[INSTALLDIR\]vintor-task\.xml"'
-# Each task step and its rollback twin: not with NOTASK; the registration's undone only on a
-# first installation (a repair or an upgrade found the task there), the deletion's on a removal.
-removal='REMOVE="ALL" AND NOT UPGRADINGPRODUCTCODE AND NOT NOTASK'
-has_row InstallExecuteSequence '^RegisterTask\tNOT REMOVE="ALL" AND NOT NOTASK\t'
-has_row InstallExecuteSequence '^UnregisterTask\tNOT REMOVE="ALL" AND NOT NOTASK AND NOT Installed AND NOT WIX_UPGRADE_DETECTED\t'
+has_row CustomAction '^DeleteSwitchedTask\t3186\tSystemSchtasks\t/Delete /F /TN "KALDO Technologies\\Vintor"'
+# Each task step and its rollback twin: not with NOTASK="1" (only "1": MSI takes "0" for true);
+# the registration's undone only on a first installation (a repair or an upgrade found the task
+# there), the deletion's on a removal; an upgrade that turns NOTASK on deletes the package's task.
+removal='REMOVE="ALL" AND NOT UPGRADINGPRODUCTCODE AND NOTASK<>"1"'
+has_row InstallExecuteSequence '^RegisterTask\tNOT REMOVE="ALL" AND NOTASK<>"1"\t'
+has_row InstallExecuteSequence '^UnregisterTask\tNOT REMOVE="ALL" AND NOTASK<>"1" AND NOT Installed AND NOT WIX_UPGRADE_DETECTED\t'
+has_row InstallExecuteSequence '^DeleteSwitchedTask\tNOT REMOVE="ALL" AND NOTASK="1" AND WIX_UPGRADE_DETECTED AND OLDNOTASK<>"1"\t'
 has_row InstallExecuteSequence "^DeleteTask\\t$removal\\t"
 has_row InstallExecuteSequence "^ReregisterTask\\t$removal\\t"
 has_row CustomAction '^FixProgramFolder\t51\tINSTALLDIR\t\[ProgramFiles64Folder\]KALDO Technologies\\\t'
@@ -356,3 +361,21 @@ msiexec /x "$(windows_path "$msi")" || fail_with_log "the removal of the NOTASK=
 [ -f "$task" ] || fail "the removal of a NOTASK=1 installation deleted the task"
 [ -z "$(machine_value NOTASK)" ] || fail "the removal left NOTASK in HKLM"
 echo "msi: NOTASK=1 installs the definition only, and leaves the task alone"
+
+# NOTASK both ways, through upgrades (rebuilds of the package): 0 on a first installation
+# registers the task, an upgrade to 1 deletes it, one back to 0 registers it again; a removal
+# after 1 leaves the fleet's task, after 0 deletes the package's.
+msiexec /i "$(windows_path "$msi")" NOTASK=0 || fail_with_log "the install with NOTASK=0 failed"
+[ -f "$task" ] || fail "NOTASK=0 did not register the task"
+msiexec /i "$(windows_path "$work/rebuilt.msi")" NOTASK=1 || fail_with_log "the upgrade to NOTASK=1 failed"
+[ ! -e "$task" ] || fail "the upgrade to NOTASK=1 left the package's task"
+[ "$(machine_value NOTASK)" = 1 ] || fail "the upgrade to NOTASK=1 did not keep it"
+msiexec /i "$(windows_path "$work/newer.msi")" || fail_with_log "the upgrade keeping NOTASK=1 failed"
+[ ! -e "$task" ] || fail "an upgrade without NOTASK registered the task over the kept NOTASK=1"
+bash packaging/windows/build-msi.sh "$work/newer" "$newer_version" "$work/newer-again.msi" > "$work/build.out"
+msiexec /i "$(windows_path "$work/newer-again.msi")" NOTASK=0 || fail_with_log "the upgrade back to NOTASK=0 failed"
+[ -f "$task" ] || fail "the upgrade back to NOTASK=0 did not register the task"
+[ "$(machine_value NOTASK)" = 0 ] || fail "the upgrade back to NOTASK=0 did not keep it"
+msiexec /x "$(windows_path "$work/newer-again.msi")" || fail_with_log "the removal after NOTASK=0 failed"
+[ ! -e "$task" ] || fail "the removal after NOTASK=0 left the package's task"
+echo "msi: NOTASK=0 and NOTASK=1 both ways through upgrades"
