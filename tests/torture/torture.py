@@ -82,46 +82,27 @@ class FaultProxy(threading.Thread):
             threading.Thread(target=self.serve, args=(client, mode), daemon=True).start()
 
     @staticmethod
-    def read_request(client):
+    def read_message(peer):
+        """A request or an answer whole, by its length, its chunks or (an answer without either)
+        the end of the connection; and whether it came whole."""
         data = b""
         while b"\r\n\r\n" not in data:
-            chunk = client.recv(65536)
+            chunk = peer.recv(65536)
             if not chunk:
                 return data, False
-            data += chunk
-        head, _, body = data.partition(b"\r\n\r\n")
-        length = 0
-        for line in head.split(b"\r\n"):
-            if line.lower().startswith(b"content-length:"):
-                length = int(line.split(b":", 1)[1])
-        while len(body) < length:
-            chunk = client.recv(65536)
-            if not chunk:
-                return head + b"\r\n\r\n" + body, False
-            body += chunk
-        return head + b"\r\n\r\n" + body, True
-
-    @staticmethod
-    def read_answer(upstream):
-        """An answer whole: by its length, its chunks, or the end of the connection."""
-        data = b""
-        while b"\r\n\r\n" not in data:
-            chunk = upstream.recv(65536)
-            if not chunk:
-                return data
             data += chunk
         head = data.partition(b"\r\n\r\n")[0].lower()
         length = re.search(rb"\r\ncontent-length:\s*(\d+)", head)
         chunked = b"transfer-encoding: chunked" in head
+        until_close = not length and not chunked and head.startswith(b"http/")
         while True:
             body = data.partition(b"\r\n\r\n")[2]
-            if length and len(body) >= int(length.group(1)):
-                return data
-            if chunked and body.endswith(b"0\r\n\r\n"):
-                return data
-            chunk = upstream.recv(65536)
+            if body.endswith(b"0\r\n\r\n") if chunked else not until_close and len(body) >= int(
+                    length.group(1) if length else 0):
+                return data, True
+            chunk = peer.recv(65536)
             if not chunk:
-                return data
+                return data, until_close
             data += chunk
 
     def serve(self, client, mode):
@@ -132,7 +113,7 @@ class FaultProxy(threading.Thread):
             if mode == "cut upload":
                 client.recv(200)  # the head and a little of the body, then gone
                 return
-            request, whole = self.read_request(client)
+            request, whole = self.read_message(client)
             if not whole:
                 return
             if mode == "status500":
@@ -145,7 +126,7 @@ class FaultProxy(threading.Thread):
             head, _, body = request.partition(b"\r\n\r\n")
             head = b"\r\n".join(l for l in head.split(b"\r\n") if not l.lower().startswith(b"connection:"))
             upstream.sendall(head + b"\r\nConnection: close\r\n\r\n" + body)
-            answer = self.read_answer(upstream)
+            answer = self.read_message(upstream)[0]
             upstream.close()
             client.sendall(answer[: len(answer) // 2] if mode == "cut answer" else answer)
         except OSError:
