@@ -162,21 +162,15 @@ TEST(Upload, PostsTheFileWithItsKeyAndReportsTheOutcome)
         EXPECT_FALSE(postLogFile(path, receiver.url("/"_s), &logger, &body));
         EXPECT_EQ(qUncompress(receiver.requests.last().body), log) << given << " bytes given";
     }
-}
 
-TEST(Upload, OneAttemptEvenWhenTheReceiverHangsUpUnanswered)
-{
-    // A receiver that may have stored the log and then drops the connection without a word: Qt
-    // would send the body again on its own, and the log would arrive twice.
-    QTemporaryDir dir;
-    const QString path = dir.filePath("g.full.xml"_s);
-    writeFile(path, "<kaldousage><session/></kaldousage>");
-    ScriptedServer receiver([](QTcpSocket *socket, const HttpRequest &) { socket->disconnectFromHost(); });
-    RecordingLogger logger;
-    EXPECT_TRUE(postLogFile(path, receiver.url("/"_s), &logger));
-    EXPECT_EQ(receiver.requests.size(), 1);
-    EXPECT_TRUE(logger.messages.value(1).startsWith("POST results: "_s));
-    EXPECT_NE(logger.messages.value(1), "POST results: success"_s);
+    // A receiver that may have stored the log and then hangs up without a word: one attempt, as
+    // Qt would otherwise send the body again on its own and deliver the log twice.
+    ScriptedServer silent([](QTcpSocket *socket, const HttpRequest &) { socket->disconnectFromHost(); });
+    logger.messages.clear();
+    EXPECT_TRUE(postLogFile(path, silent.url("/"_s), &logger));
+    EXPECT_EQ(silent.requests.size(), 1);
+    EXPECT_TRUE(logger.messages.value(1).startsWith("POST results: "_s)
+                && !logger.messages.value(1).endsWith("success"_s));
 }
 
 TEST(Upload, OverHttpsOnlyToATrustedReceiver)
