@@ -72,7 +72,7 @@ math(EXPR last "${count} - 1")
 if(DEFINED NOTICES)
     if(PACKAGE STREQUAL "windows")
         set(text "Vintor ${VERSION} for Windows, by KALDO Technologies, contains the following \
-components of others, linked statically into vintor.exe, vintorw.exe and vintorlog.dll.\n\n${offer}\n")
+components of others, linked statically into vintor.exe and vintorw.exe.\n\n${offer}\n")
     else()
         set(text "Vintor ${VERSION}, by KALDO Technologies, runs on the following libraries of Debian, \
 installed by their own packages with their licences in /usr/share/doc/<package>/copyright.\n")

@@ -65,10 +65,13 @@ windows_bom="build-windows/vintor-$version-x64.cdx.json"
 debian_bom="${deb%.deb}.cdx.json"
 node scripts/sbom.cjs "$modules" "$windows_bom" > "$work/windows.tsv" || fail "$windows_bom is not valid"
 node scripts/sbom.cjs "$modules" "$debian_bom" > "$work/debian.tsv" || fail "$debian_bom is not valid"
-for file in "$work/msi/KALDO Technologies/vintor.exe" "$work/msi/KALDO Technologies/vintorw.exe" build-windows/bin/vintorlog.dll; do
+for file in "$work/msi/KALDO Technologies/vintor.exe" "$work/msi/KALDO Technologies/vintorw.exe"; do
     grep -qP "^file\t$(basename "$file")\t\t$(sha256sum "$file" | cut -d' ' -f1)$" "$work/windows.tsv" ||
         fail "the Windows SBOM lacks $(basename "$file") with its SHA-256"
 done
+# Only what the MSI installs.
+[ "$(grep -cP '^file\t' "$work/windows.tsv")" = 2 ] || fail "the Windows SBOM lists files the MSI does not install"
+! grep -q 'vintorlog\.dll' "$work/msi/KALDO Technologies/NOTICES.txt" || fail "the MSI's notices speak of vintorlog.dll"
 for component in 'qtbase\t5\.15\.8\+dfsg-11\+deb12u3\tLGPL-3\.0-only' 'zlib \(inside qtbase\)\t1\.2\.11\tZlib' \
     'PCRE2 \(inside qtbase\)\t10\.39\t' 'GCC runtime[^\t]*\t12\.2\.0-[^\t]+\tGPL-3\.0-or-later WITH GCC-exception-3\.1' \
     'mingw-w64 runtime[^\t]*\t10\.0\.0-[^\t]+\tZPL-2\.1'; do

@@ -52,10 +52,9 @@ if [ $signing = 1 ]; then
     sign "$stage/vintorw.exe"
 fi
 # The notices of what the programs carry go in beside them; the SBOM, with the SHA-256 of the files
-# as shipped (signed), beside the package: vintor-<version>-x64.cdx.json. vintorlog.dll, which
-# product teams ship with their products, is in it when the folder holds it.
+# as shipped (signed), beside the package: vintor-<version>-x64.cdx.json. It lists what the MSI
+# installs, and so not vintorlog.dll, which product teams ship with their own products.
 shipped="$stage/vintor.exe;$stage/vintorw.exe"
-[ ! -f "$programs/vintorlog.dll" ] || shipped+=";$programs/vintorlog.dll"
 cmake -DPACKAGE=windows -DVERSION="$version" -DNOTICES="$stage/NOTICES.txt" -DSBOM="${output%.msi}.cdx.json" \
     -DFILES="$shipped" -P "$here/../shipping.cmake"
 # Task Scheduler reads task definitions as UTF-16; the source stays UTF-8 to be read and diffed.
