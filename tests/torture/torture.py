@@ -28,7 +28,10 @@ import threading
 import time
 
 LOG_LEAF = "KALDO Technologies/Zadazevi Rerevarazu Logs"
-HARVEST_WATCHDOG_S = 240
+HARVEST_WATCHDOG_S = 300
+# The products wait while the folder holds this many files: a workstation's backlog, not a flood
+# that no harvest could carry (each stalled upload costs a harvest its 30 s time-out).
+BACKLOG_FILES = 400
 # Each loss event and the logs it names: (event's first words, how to find the names).
 LOSS_EVENTS = ("Web-service exchange failed:", "Cannot prepare the output folder", "Upload failed for ",
                "Log dropped: ", "Broken log removed: ", "Unsent logs removed: ")
@@ -57,7 +60,7 @@ class FaultProxy(threading.Thread):
     """Passes connections to the reference service, or fails them as a sick service or network
     does, while `faults` is set."""
 
-    MODES = (("pass", 70), ("refuse", 6), ("status500", 6), ("cut answer", 6), ("cut upload", 6), ("slow", 1))
+    MODES = (("pass", 70), ("refuse", 6), ("status500", 6), ("cut answer", 6), ("cut upload", 6), ("slow", 0.5))
 
     def __init__(self, upstream_port, schedule):
         super().__init__(daemon=True)
@@ -283,6 +286,10 @@ class Torture:
                 self.violation(step, "sanitizer report: " + text[text.find("Sanitizer") - 40:][:300])
         self.harvests = still
 
+    def backlog(self):
+        with os.scandir(self.logs) as entries:
+            return sum(1 for entry in entries if entry.is_file())
+
     def violation(self, step, what):
         self.violations.append((step, what))
 
@@ -300,7 +307,7 @@ class Torture:
         r = self.schedule.random
         while time.monotonic() < deadline:
             self.tend()
-            if len(self.products) < 3 and r.random() < 0.5:
+            if len(self.products) < 3 and r.random() < 0.5 and self.backlog() < BACKLOG_FILES:
                 self.start_product(True)
             if time.monotonic() >= next_harvest:
                 if len(self.harvests) < 2:
