@@ -85,18 +85,10 @@ void Vintor::main()
                           + inBrief(parts) + QStringLiteral("\nLog folder: ") + shownFolder)
                              .toStdWString());
     }
-    for (auto kept = merger.keptDenied.cbegin(); kept != merger.keptDenied.cend(); ++kept)
+    for (auto kept = merger.kept.cbegin(); kept != merger.kept.cend(); ++kept)
         reportAdminEvent(AdminEvent::LogKept,
-                         (QStringLiteral("Log kept: ") + shown(kept.key())
-                          + QStringLiteral(": this account may not remove its part ") + shown(kept.value())
+                         (QStringLiteral("Log kept: ") + shown(kept.key()) + QStringLiteral(": ") + shown(kept.value())
                           + QStringLiteral(", so it is neither merged nor sent\nLog folder: ") + shownFolder)
-                             .toStdWString());
-    for (auto kept = merger.keptUnlockable.cbegin(); kept != merger.keptUnlockable.cend(); ++kept)
-        reportAdminEvent(AdminEvent::LogKept,
-                         (QStringLiteral("Log kept: ") + shown(kept.key()) + QStringLiteral(": the lock of its part ")
-                          + shown(kept.value())
-                          + QStringLiteral(" cannot be made, so it is neither merged nor sent\nLog folder: ")
-                          + shownFolder)
                              .toStdWString());
     for (const MergedLog &log : qAsConst(merger.unfitLogs))
         reportDroppedLog(log, log.unfit, log.sessions.size());

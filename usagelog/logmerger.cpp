@@ -58,7 +58,7 @@ LogMerger::LogMerger(const QDir &partsDir, const QDir &outputDir)
 }
 
 // Probes the lock of every part and checks the numbering. False when a writer holds a part, or
-// when a part's lock cannot be made at all (noted in keptUnlockable); `broken` tells a group
+// when a part's lock cannot be made at all (noted in `kept`); `broken` tells a group
 // whose numbering is off.
 bool LogMerger::isGroupReady(const QString &groupName, const std::set<QString> &fileNames, bool &broken)
 {
@@ -69,8 +69,9 @@ bool LogMerger::isGroupReady(const QString &groupName, const std::set<QString> &
             FileLock lock(m_partsDir.absoluteFilePath(name).toUtf8().toStdString());
             if (!lock.tryLock(0)) {
                 if (lock.makeError() != 0)
-                    keptUnlockable.insert(groupName, name + QStringLiteral(" (system error ")
-                                                         + QString::number(lock.makeError()) + QLatin1Char(')'));
+                    kept.insert(groupName, QStringLiteral("the lock of its part ") + name
+                                               + QStringLiteral(" (system error ") + QString::number(lock.makeError())
+                                               + QStringLiteral(") cannot be made"));
                 return false;
             }
         }
@@ -86,16 +87,17 @@ bool LogMerger::isGroupReady(const QString &groupName, const std::set<QString> &
 }
 
 // Waits out a moment's hold of each part, within the run's budget.
-bool LogMerger::claimGroup(const std::set<QString> &fileNames, std::vector<FileClaim> &claims, QString *denied)
+bool LogMerger::claimGroup(const QString &groupName, const std::set<QString> &fileNames, std::vector<FileClaim> &claims)
 {
     claims.clear();
     claims.reserve(fileNames.size());
     for (const QString &name : fileNames) {
         claims.emplace_back(m_partsDir.absoluteFilePath(name).toStdWString());
         if (!claimWithinRun(claims.back())) {
-            if (denied && claims.back().denied())
-                *denied = name + QStringLiteral(" (") + QString::fromStdString(claims.back().errorString())
-                          + QLatin1Char(')');
+            if (claims.back().denied())
+                kept.insert(groupName, QStringLiteral("this account may not remove its part ") + name
+                                           + QStringLiteral(" (") + QString::fromStdString(claims.back().errorString())
+                                           + QLatin1Char(')'));
             claims.clear();
             return false;
         }
@@ -146,15 +148,10 @@ void LogMerger::mergeAll(const LogGroups &groups, QList<MergedLog> &mergedLogs, 
         if (!isGroupReady(group.key(), group.value(), broken))
             continue; // a writer is busy with it: the whole group waits for a later run
         std::vector<FileClaim> claims;
-        QString denied;
-        if (!broken) {
+        if (!broken)
             ready.append(group);
-        } else if (!claimGroup(group.value(), claims, &denied)) {
-            if (!denied.isEmpty())
-                keptDenied.insert(group.key(), denied);
-        } else if (removeClaimed(group.value(), claims, false)) {
+        else if (claimGroup(group.key(), group.value(), claims) && removeClaimed(group.value(), claims, false))
             removedBroken.insert(group.key(), group.value());
-        }
     }
     // A writer hands a log over part by part: the next part exists before the previous one is
     // released. A group whose listed parts are all free but which has gained a part since the
@@ -166,12 +163,8 @@ void LogMerger::mergeAll(const LogGroups &groups, QList<MergedLog> &mergedLogs, 
         // A part that another process holds past the wait, or that the user cannot remove,
         // keeps the whole group untouched for a later run.
         std::vector<FileClaim> claims;
-        QString denied;
-        if (!claimGroup(group.value(), claims, &denied)) {
-            if (!denied.isEmpty())
-                keptDenied.insert(group.key(), denied);
+        if (!claimGroup(group.key(), group.value(), claims))
             continue;
-        }
         const MergedLog merged = mergeClaimed(group.key(), claims);
         // Parts that could not be merged stay for a later run; only a full log that exists
         // lets them go, the first (".0.xml") first. While it stays, a later run can merge the log
@@ -423,7 +416,7 @@ private:
 MergedLog LogMerger::mergeGroup(const QString &groupName, const std::set<QString> &fileNames)
 {
     std::vector<FileClaim> claims;
-    return claimGroup(fileNames, claims) ? mergeClaimed(groupName, claims) : MergedLog();
+    return claimGroup(groupName, fileNames, claims) ? mergeClaimed(groupName, claims) : MergedLog();
 }
 
 MergedLog LogMerger::mergeClaimed(const QString &groupName, std::vector<FileClaim> &claims)

@@ -39,11 +39,9 @@ public:
     LogGroups removedBroken;
     // Tests: a part (by its file name) whose removal fails as the system's would.
     std::function<bool(const QString &part)> refuseRemoval;
-    // The groups kept because this account may not remove one of their parts: the part and why.
-    QMap<QString, QString> keptDenied;
-    // The groups kept because the lock of one of their parts cannot be made: the part and the
-    // system's error code. No wait cures that, so the run says so each time.
-    QMap<QString, QString> keptUnlockable;
+    // The groups kept, with why, for a reason that no wait cures, so the run tells it each time:
+    // this account may not remove one of their parts, or the lock of a part cannot be made.
+    QMap<QString, QString> kept;
     // The logs that the merge could not carry (see MergedLog::unfit), whose parts it removed.
     QList<MergedLog> unfitLogs;
     // The longest run between two '<' that a part may hold; tests set a smaller one.
@@ -51,9 +49,9 @@ public:
 
 private:
     bool isGroupReady(const QString &groupName, const std::set<QString> &fileNames, bool &broken);
-    // Claims every part of a group; false, with nothing held, when a part cannot be had (and
-    // `denied` tells which, and why, when rights refused it).
-    bool claimGroup(const std::set<QString> &fileNames, std::vector<FileClaim> &claims, QString *denied = nullptr);
+    // Claims every part of a group; false, with nothing held, when a part cannot be had (noted in
+    // `kept` when rights refused it).
+    bool claimGroup(const QString &groupName, const std::set<QString> &fileNames, std::vector<FileClaim> &claims);
     MergedLog mergeClaimed(const QString &groupName, std::vector<FileClaim> &claims);
     // Removes the claimed parts in order: true when all went; with `firstDecides`, when the first
     // went, and nothing more is removed when it stays.
