@@ -287,6 +287,7 @@ upgrade() {
         cp "$bin/$exe" "$work/$name/$exe"
         printf '%s' "$name" >> "$work/$name/$exe"
     done
+    cp "$bin/qt-components.list" "$work/$name/"
     bash packaging/windows/build-msi.sh "$work/$name" "$version" "$work/$name.msi" > "$work/build.out"
     [ "$(grep -c 'not signed' "$work/build.out")" = 1 ] || fail "an unsigned build does not say so"
     msiexec /i "$(windows_path "$work/$name.msi")" || fail_with_log "the upgrade to the $name build failed"

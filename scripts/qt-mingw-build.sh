@@ -18,17 +18,9 @@ mkdir -p "$work" && cd "$work"
 export DEBIAN_FRONTEND=noninteractive
 apt-get install -y -qq --no-install-recommends g++-mingw-w64-x86-64-posix dpkg-dev perl python3 make xz-utils >/dev/null
 
-# Debian's source package through a private apt configuration made from the machine's own Debian source
-# (same archive, deb-src instead of deb); the machine's own lists stay as they are.
-mkdir -p apt/lists/partial
-sources=$(grep -l '^Suites: bookworm' /etc/apt/sources.list.d/*.sources 2>/dev/null | head -n 1)
-uri=$(awk '/^URIs:/ {print $2; exit}' "$sources")
-key=$(awk '/^Signed-By:/ {print $2; exit}' "$sources")
-printf 'Types: deb-src\nURIs: %s\nSuites: bookworm\nComponents: main\nSigned-By: %s\n' "$uri" "$key" > apt/src.sources
-aptsrc=(-o Dir::Etc::SourceParts="$work/apt" -o Dir::Etc::sourcelist=/dev/null -o Dir::State::Lists="$work/apt/lists")
-apt-get "${aptsrc[@]}" update -qq
-rm -rf src && mkdir src && (cd src && apt-get "${aptsrc[@]}" source qtbase-opensource-src=5.15.8+dfsg-11+deb12u3 >/dev/null 2>&1)
-srcdir=$(echo "$work"/src/qtbase-opensource-src-5.15.8*/)
+# Debian's source package, unpacked with Debian's patches (the same files the release publishes).
+bash "$here/qt-source.sh" "$work/src"
+srcdir=$work/src/tree
 
 # mingw's import libraries are lower case; Qt names two of them with capitals, which only a
 # case-insensitive file system forgives.

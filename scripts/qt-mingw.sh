@@ -4,6 +4,8 @@
 #
 #   scripts/qt-mingw.sh            prefix: $QT_MINGW_PREFIX, default build-qt-mingw/qt5-mingw
 #
+# Beside the prefix, qt-source/ receives that Qt's source (scripts/qt-source.sh).
+#
 # It unpacks the prebuilt archive ../shared/qt5-mingw/qt-5.15.8-mingw-static.tar.xz when that is
 # there and its SHA-256 matches SHA256SUMS beside it. Otherwise it makes the same Qt from Debian's
 # own qtbase source package with the same recipe (shared/qt5-mingw/build.sh, kept here as
@@ -15,6 +17,15 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 prefix=${QT_MINGW_PREFIX:-$here/build-qt-mingw/qt5-mingw}
 shared=${VINTOR_SHARED:-$here/../shared}/qt5-mingw
 archive_name=qt-5.15.8-mingw-static.tar.xz
+
+# The source this Qt is built from goes beside it, in qt-source/: the release publishes it, and the
+# notices of the Windows programs are made from it.
+source_folder=$(dirname "$prefix")/qt-source
+if [ "$(id -u)" -eq 0 ]; then
+    bash "$here/scripts/qt-source.sh" "$source_folder" >&2
+else
+    sudo bash "$here/scripts/qt-source.sh" "$source_folder" >&2
+fi
 
 # Done before: the package files are the last thing unpacked.
 if [ -f "$prefix/lib/cmake/Qt5Core/Qt5CoreConfig.cmake" ] && [ -f "$prefix/.vintor-qt-complete" ]; then

@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 repo=$PWD
 WITH_WINDOWS=0 WITH_PACKAGE=0 bash scripts/setup.sh
 cmake --preset dev >/dev/null
-cmake --build --preset dev -j"$(nproc)" --target vintor vintorlog vintorlog_static refservice >/dev/null
+cmake --build --preset dev -j"$(nproc)" --target vintor vintorlog vintorlog_static vintorlog_shipping refservice >/dev/null
 work=$(mktemp -d)
 service=""
 trap '[ -z "$service" ] || kill $service 2>/dev/null; rm -rf "$work"' EXIT

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Makes the Windows installer from vintor.wxs: build-msi.sh <folder> <version> <output.msi>, where
-# the folder holds the two programs, vintor.exe and vintorw.exe, and the SBOM beside it. The target msi of the Windows
+# the folder holds the two programs, vintor.exe and vintorw.exe, and qt-components.list, the Qt code
+# they carry (the build's target qt-components makes it), and the SBOM beside it. The target msi of the Windows
 # build runs it with the project's version; the installer tests run it for the other versions
 # they need.
 #
@@ -55,8 +56,9 @@ fi
 # as shipped (signed), beside the package: vintor-<version>-x64.cdx.json. It lists what the MSI
 # installs, and so not vintorlog.dll, which product teams ship with their own products.
 shipped="$stage/vintor.exe;$stage/vintorw.exe"
+[ -f "$programs/qt-components.list" ] || { echo "build-msi: $programs holds no qt-components.list" >&2; exit 1; }
 cmake -DPACKAGE=windows -DVERSION="$version" -DNOTICES="$stage/NOTICES.txt" -DSBOM="${output%.msi}.cdx.json" \
-    -DFILES="$shipped" -P "$here/../shipping.cmake"
+    -DFILES="$shipped" -DEXTRA_LIST="$programs/qt-components.list" -P "$here/../shipping.cmake"
 # Task Scheduler reads task definitions as UTF-16; the source stays UTF-8 to be read and diffed.
 sed '1s/encoding="UTF-8"/encoding="UTF-16"/' "$here/vintor-task.xml" | iconv -f UTF-8 -t UTF-16 > "$stage/vintor-task.xml"
 # wixl finds the files named by Source in the folder it runs in.
