@@ -61,6 +61,20 @@ void Vintor::main()
     QDir logDir(folder);
     QStringList leftovers;
     const LogGroups groups = listLogGroups(logDir, &leftovers);
+    // A full log whose first part is still there was cut short before the merge let any part go:
+    // it was never sent, and its parts merge again now. It goes without a word: nothing is lost.
+    QStringList copies;
+    for (auto name = leftovers.begin(); name != leftovers.end();) {
+        const QString group = name->section(QLatin1Char('.'), 0, 0);
+        if (groups.value(group).count(group + QLatin1String(".0.xml"))) {
+            copies.append(*name);
+            name = leftovers.erase(name);
+        } else {
+            ++name;
+        }
+    }
+    for (const QString &name : qAsConst(copies))
+        removeLeftover(logDir.absoluteFilePath(name));
     // Full logs that a run cut short (killed, logged off, shut down) left: deleted unsent, as
     // every log is handled at most once, and named in an event.
     // Told before they go: a run cut short in between leaves them to be told again, never

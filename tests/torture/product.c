@@ -5,18 +5,27 @@
  *   ended <session uuid> <events>                  vintorlog_end_session returned VINTORLOG_OK
  * The torture run kills it at any moment.
  *
- *   product <record file> <seed> <sessions per thread> <threads> named|fresh */
+ *   product <record file> <seed> <sessions per thread> <threads> named|fresh
+ * The same source makes the Windows product, on vintorlog.dll (mingw-w64). */
 
 #define _GNU_SOURCE
 
 #include <vintorlog.h>
 
 #include <fcntl.h>
+#include <stdint.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
+
+#ifndef O_CLOEXEC
+#define O_CLOEXEC 0 /* Windows: handles are not inherited unless asked */
+#endif
+#ifndef O_BINARY
+#define O_BINARY 0
+#endif
 
 static int recordFd = -1;
 static unsigned long long seed = 1;
@@ -40,7 +49,7 @@ static unsigned next(unsigned long long *state)
 
 static void *writeSessions(void *argument)
 {
-    const int thread = (int)(long)argument;
+    const int thread = (int)(intptr_t)argument;
     unsigned long long state = seed * 0x9e3779b97f4a7c15ULL + (unsigned long long)thread * 7919 + 1;
     char name[64];
     snprintf(name, sizeof name, "p%llu-%d-%d", seed, (int)getpid(), thread);
@@ -97,7 +106,7 @@ int main(int argc, char **argv)
 {
     if (argc != 6)
         return 2;
-    recordFd = open(argv[1], O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    recordFd = open(argv[1], O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_BINARY, 0644);
     if (recordFd < 0)
         return 2;
     seed = strtoull(argv[2], NULL, 10);
@@ -107,7 +116,7 @@ int main(int argc, char **argv)
     pthread_t ids[16];
     const int count = threads < 1 ? 1 : threads > 16 ? 16 : threads;
     for (int t = 0; t < count; ++t)
-        if (pthread_create(&ids[t], NULL, writeSessions, (void *)(long)t) != 0)
+        if (pthread_create(&ids[t], NULL, writeSessions, (void *)(intptr_t)t) != 0)
             return 2;
     for (int t = 0; t < count; ++t)
         pthread_join(ids[t], NULL);

@@ -10,6 +10,11 @@ both (a preload that fails file calls, a file size limit). Then the faults stop,
 runs, two clean harvests run, and the checker compares what the receiver holds with what the
 products ended and with the events the harvests wrote. The seed decides the schedule, so the
 same seed replays it as far as timing allows.
+
+With --windows the same run goes through the Windows programs under Wine: products on vintorlog.dll,
+vintorw.exe started as the scheduled task starts it, and other programs holding parts open with and
+without delete sharing (fileholder.exe), in place of the disk's faults. Wine shows only the start
+of an event's text: a list of logs it cuts short is counted apart, as told as far as Wine shows.
 """
 
 import argparse
@@ -35,6 +40,20 @@ BACKLOG_FILES = 400
 # Each loss event and the logs it names: (event's first words, how to find the names).
 LOSS_EVENTS = ("Web-service exchange failed:", "Cannot prepare the output folder", "Upload failed for ",
                "Log dropped: ", "Broken log removed: ", "Unsent logs removed: ")
+# A log told lost again by this event, after an earlier one: the parts it left behind, which never
+# form a log again, are removed as a broken group.
+RETOLD_BY_RULE = ("Broken log removed",)
+# Wine's line for an event: ReportEventW and the text as its debug channel escapes it, cut short
+# with "..." after about 300 characters.
+WINE_EVENT = re.compile(r'eventlog:ReportEventW L"((?:[^"\\]|\\.)*)"(\.\.\.)?')
+
+
+def wine_text(escaped):
+    """The text Wine's debug channel escaped: \\n, \\t, \\" and \\<4 hex digits>."""
+    simple = {"n": "\n", "r": "\r", "t": "\t", "\\": "\\", '"': '"'}
+    return re.sub(r"\\([0-9a-fA-F]{4}|.)",
+                  lambda m: simple.get(m.group(1), m.group(1)) if len(m.group(1)) == 1 else chr(int(m.group(1), 16)),
+                  escaped)
 
 
 class Schedule:
@@ -154,8 +173,13 @@ class Torture:
                        os.path.join(self.config, "KALDO Technologies")):
             os.makedirs(folder, exist_ok=True)
         self.violations = []
-        self.harvests = []  # (number, process, started, killed at, err file, bin dir)
+        self.harvests = []  # [step, process, started, killed at, err file, killed]
+        self.killed = set()  # the steps of the harvests killed
+        self.faulted = set()  # the steps of the harvests whose file calls could fail
+        self.held = set()  # the logs (groups) another program held a file of
         self.products = []
+        self.holders = []
+        self.windows = options.windows
         self.service = None
         self.proxy = None
 
@@ -165,18 +189,40 @@ class Torture:
         with open(policy, "w") as f:
             f.write("default Details 86400\nproduct 27 SummaryOnly 86400\nproduct 31 Discard 86400\n")
         self.service = subprocess.Popen(
-            [os.path.join(self.options.bin, "refservice"), "--policy", policy, "--receive-dir", self.received],
+            [self.options.service or os.path.join(self.options.bin, "refservice"), "--policy", policy,
+             "--receive-dir", self.received],
             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         line = self.service.stdout.readline()
         port = int(re.search(r"(\d+)\s*$", line).group(1))
         self.proxy = FaultProxy(port, self.schedule)
         self.proxy.start()
         base = "http://127.0.0.1:%d/usagetracking/" % self.proxy.port
+        if self.windows:
+            for name, leaf in (("wsUrl", "veri.asmx"), ("receiverUrl", "post.track")):
+                subprocess.run(["wine", "reg", "add", r"HKCU\Software\KALDO Technologies\Zadazevi Rerevarazu",
+                                "/v", name, "/d", base + leaf, "/f"], env=self.environment(False),
+                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                               check=True)
+            return
         with open(os.path.join(self.config, "KALDO Technologies", "Zadazevi Rerevarazu.conf"), "w") as f:
             f.write("[General]\nwsUrl=%sveri.asmx\nreceiverUrl=%spost.track\n" % (base, base))
 
+    @staticmethod
+    def windows_path(path):
+        return "Z:" + path.replace("/", "\\")
+
+    def command(self, program, *arguments):
+        if self.windows:
+            return ["wine", program + ".exe"] + list(arguments)
+        return [program] + list(arguments)
+
     def environment(self, disk_faults):
         env = dict(os.environ)
+        if self.windows:
+            # Wine hands WINETEMP to the program as TEMP (scripts/wine-prefix.sh), and shows the
+            # events the program writes on its debug channel.
+            env.update(WINETEMP=self.windows_path(self.temp), WINEDEBUG="-all,err+eventlog,warn+eventlog,trace+eventlog")
+            return env
         env.update(HOME=self.home, TEMP=self.temp, TMPDIR=self.temp, XDG_CONFIG_HOME=self.config,
                    LD_LIBRARY_PATH=self.options.lib, ASAN_OPTIONS="verify_asan_link_order=0:detect_leaks=0")
         env.pop("JOURNAL_STREAM", None)
@@ -202,15 +248,18 @@ class Torture:
         sessions = sessions or r.randint(1, 12)
         threads = threads or r.randint(1, 4)
         naming = r.choice(("named", "fresh"))
-        disk = faults and r.random() < 0.3
-        size_limit = 65536 if faults and r.random() < 0.1 else 0
-        kill_at = r.uniform(0.0, 0.5) if kill and faults and r.random() < 0.4 else None
+        disk = faults and not self.windows and r.random() < 0.3
+        size_limit = 65536 if faults and not self.windows and r.random() < 0.1 else 0
+        # A Windows program takes a while to start under Wine.
+        kill_at = r.uniform(0.0, 2.0 if self.windows else 0.5) if kill and faults and r.random() < 0.4 else None
         step = self.schedule.note("product seed=%d sessions=%d threads=%d %s disk=%s limit=%d kill=%s"
                                   % (seed, sessions, threads, naming, disk, size_limit, kill_at))
+        record = os.path.join(self.records, "product-%d" % step)
         process = subprocess.Popen(
-            [self.options.product, os.path.join(self.records, "product-%d" % step), str(seed), str(sessions),
-             str(threads), naming], env=self.environment(disk), stdout=subprocess.DEVNULL,
-            stderr=subprocess.DEVNULL, preexec_fn=self.limits(size_limit))
+            self.command(self.options.product, self.windows_path(record) if self.windows else record, str(seed),
+                         str(sessions), str(threads), naming),
+            env=self.environment(disk), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            preexec_fn=self.limits(size_limit))
         self.products.append((step, process, time.monotonic(), kill_at))
         if kill_at is not None:
             self.kill_later(process, kill_at, "products killed")
@@ -222,20 +271,24 @@ class Torture:
 
     def start_harvest(self, faults, bin_dir):
         r = self.schedule.random
-        disk = faults and r.random() < 0.25
-        size_limit = r.choice((4096, 65536)) if faults and r.random() < 0.08 else 0
-        kill_at = r.uniform(0.0, 0.15) if faults and r.random() < 0.35 else None
+        disk = faults and not self.windows and r.random() < 0.25
+        size_limit = r.choice((4096, 65536)) if faults and not self.windows and r.random() < 0.08 else 0
+        kill_at = r.uniform(0.0, 2.5 if self.windows else 0.15) if faults and r.random() < 0.35 else None
         step = self.schedule.note("harvest disk=%s limit=%d kill=%s bin=%s" % (disk, size_limit, kill_at, bin_dir))
         err_path = os.path.join(self.runs, "harvest-%d.err" % step)
         err = open(err_path, "wb")
         info = os.fstat(err.fileno())
         env = self.environment(disk)
         env["JOURNAL_STREAM"] = "%d:%d" % (info.st_dev, info.st_ino)
-        process = subprocess.Popen([os.path.join(bin_dir, "vintor"), "-forKALDO"], env=env,
+        # On Windows, the program the scheduled task starts: no console, its events in the log.
+        program = os.path.join(bin_dir, "vintorw" if self.windows else "vintor")
+        process = subprocess.Popen(self.command(program, "-forKALDO"), env=env, stdin=subprocess.DEVNULL,
                                    stdout=subprocess.DEVNULL, stderr=err, preexec_fn=self.limits(size_limit))
         err.close()
         harvest = [step, process, time.monotonic(), kill_at, err_path, False]
         self.harvests.append(harvest)
+        if disk or size_limit:
+            self.faulted.add(step)
         if kill_at is not None:
             self.kill_later(process, kill_at, "harvests killed", harvest)
         self.schedule.count("harvests")
@@ -252,17 +305,38 @@ class Torture:
                     return
                 if harvest is not None:
                     harvest[5] = True
+                    self.killed.add(harvest[0])
                 os.killpg(process.pid, signal.SIGKILL)
             self.schedule.count(what)
         timer = threading.Timer(seconds, kill)
         timer.daemon = True
         timer.start()
 
+    def hold_part(self):
+        """Another program holds a part open for a while: with delete sharing (an indexer, a
+        scanner that allows it) or without (a backup agent, an editor)."""
+        r = self.schedule.random
+        with os.scandir(self.logs) as entries:
+            parts = sorted(e.name for e in entries if e.is_file() and e.name.endswith(".xml"))
+        if not parts:
+            return
+        part = r.choice(parts)
+        self.held.add(re.sub(r"\.(full|\d+)\.xml$", "", part))
+        sharing = r.choice(("rw", "rwd"))
+        ms = r.randint(200, 6000)
+        self.schedule.note("hold %s sharing=%s ms=%d" % (part, sharing, ms))
+        self.holders.append(subprocess.Popen(
+            self.command(os.path.join(self.options.bin, "fileholder"), self.windows_path(os.path.join(self.logs, part)),
+                         sharing, str(ms)), env=self.environment(False), stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        self.schedule.count("parts held, with delete sharing" if "d" in sharing else "parts held, without delete sharing")
+
     def tend(self):
-        """Reaps the products, and checks the harvests that ended or hang."""
+        """Reaps the products and holders, and checks the harvests that ended or hang."""
         now = time.monotonic()
         with self.schedule.lock:
             self.products = [p for p in self.products if p[1].poll() is None]
+        self.holders = [h for h in self.holders if h.poll() is None]
         still = []
         for harvest in self.harvests:
             step, process, started, kill_at, err_path, _ = harvest
@@ -273,6 +347,7 @@ class Torture:
                 if now - started > HARVEST_WATCHDOG_S:
                     os.killpg(process.pid, signal.SIGKILL)
                     harvest[5] = True
+                    self.killed.add(step)
                     self.violation(step, "the harvest hung (past %d s)" % HARVEST_WATCHDOG_S)
                 still.append(harvest)
                 continue
@@ -294,7 +369,7 @@ class Torture:
         self.violations.append((step, what))
 
     def wait_all(self):
-        while self.products or self.harvests:
+        while self.products or self.harvests or self.holders:
             self.tend()
             time.sleep(0.05)
 
@@ -309,6 +384,8 @@ class Torture:
             self.tend()
             if len(self.products) < 3 and r.random() < 0.5 and self.backlog() < BACKLOG_FILES:
                 self.start_product(True)
+            if self.windows and len(self.holders) < 2 and r.random() < 0.05:
+                self.hold_part()
             if time.monotonic() >= next_harvest:
                 if len(self.harvests) < 2:
                     bin_dir = self.options.asan_bin if asan_from and time.monotonic() >= asan_from else self.options.bin
@@ -360,47 +437,80 @@ class Torture:
                     forms[uuid.group(1)] = "<event>" in block or "<event " in block
         return received, forms, clear
 
+    def events_of(self, path):
+        """Each event a run wrote, as its lines, and whether Wine cut its text short."""
+        with open(path, "rb") as f:
+            text = f.read().decode("utf-8", "replace")
+        if self.windows:
+            for match in WINE_EVENT.finditer(text):
+                yield wine_text(match.group(1)).split("\n"), bool(match.group(2))
+            return
+        # The journal's stream: an event's first line after its priority, the next lines after
+        # the same priority and two spaces.
+        current = None
+        for line in text.split("\n") + ["<7>end"]:
+            if current is not None and line.startswith(current[0] + "  "):
+                current[1].append(line[len(current[0]) + 2:])
+                continue
+            if current is not None:
+                yield current[1], False
+                current = None
+            match = re.match(r"^(<[0-7]>)(.*)$", line)
+            if match:
+                current = (match.group(1), [match.group(2)])
+
     def read_events(self):
         """The loss events of every harvest, and the logs (groups) each names."""
         named = collections.defaultdict(list)
         events = collections.Counter()
+        self.cut_short = collections.Counter()
+        self.hidden_names = 0  # how many names Wine's cut hid, when the event tells its count
         for name in os.listdir(self.runs):
             step = int(name.split("-")[1].split(".")[0])
-            with open(os.path.join(self.runs, name), "rb") as f:
-                lines = f.read().decode("utf-8", "replace").split("\n")
-            current = None
-            for line in lines + ["<7>end"]:
-                if current is not None and line.startswith(current[0] + "  "):
-                    current[1].append(line[len(current[0]) + 2:])
-                    continue
-                if current is not None:
-                    self.take_event(step, current[1], named, events)
-                    current = None
-                match = re.match(r"^(<[34]>)(.*)$", line)
-                if match and match.group(2).startswith(LOSS_EVENTS):
-                    current = (match.group(1), [match.group(2)])
+            for order, (lines, cut) in enumerate(self.events_of(os.path.join(self.runs, name))):
+                if lines[0].startswith(LOSS_EVENTS):
+                    self.take_event((step, order), lines, cut, named, events)
         return named, events
 
     @staticmethod
     def group_of(log):
         return log[: -len(".full.xml")] if log.endswith(".full.xml") else log
 
-    def take_event(self, step, text, named, events):
+    def take_event(self, when, text, cut, named, events):
+        """Counts a loss event and notes each log it names, with when: the run's step and the
+        event's place among the run's events."""
         first = text[0]
         kind = next(k for k in LOSS_EVENTS if first.startswith(k))
         events[kind.strip(" :")] += 1
         logs = []
-        if kind in ("Upload failed for ", "Log dropped: "):
-            logs = [first[len(kind):].split(": ")[0]]
-        elif kind == "Broken log removed: ":
+        if kind in ("Upload failed for ", "Log dropped: ", "Broken log removed: "):
             logs = [first[len(kind):].split(": ")[0]]
         else:
             for line in text[1:]:
                 match = re.match(r"^Logs(?: \([^)]*\))?: (.*)$", line)
                 if match:
                     logs = match.group(1).split(", ")
+            if cut:
+                # The names past Wine's cut are unknown, and the last one shown may be cut too;
+                # the event's count of leftovers tells how many there were.
+                self.cut_short[kind.strip(" :")] += 1
+                logs = logs[:-1]
+                count = re.match(r"^Unsent logs removed: (\d+) ", first)
+                self.hidden_names += int(count.group(1)) - len(logs) if count else 1 << 30
         for log in logs:
-            named[self.group_of(log)].append((step, kind.strip(" :")))
+            named[self.group_of(log)].append(when + (kind.strip(" :"),))
+
+    def told_again_without_cause(self, log, namings):
+        """A second naming of a lost log needs a cause: the run that named it before was killed
+        (it may have told and died before it acted) or its file calls failed, or another program
+        held a file of the log (it told, and could not remove what it told of), or the rule of the
+        later event."""
+        if log in self.held:
+            return []
+        namings = sorted(namings)
+        cause = self.killed | self.faulted
+        return [(step, kind) for n, (step, _, kind) in enumerate(namings[1:], 1)
+                if kind not in RETOLD_BY_RULE and not any(earlier in cause for earlier, _, _ in namings[:n])]
 
     def check(self):
         begun, ended = self.read_records()
@@ -415,6 +525,7 @@ class Torture:
                 self.violation("end", "session %s received but never begun" % uuid)
         lost = 0
         named_twice = 0
+        hidden = set()
         for uuid, event_count in ended.items():
             product, log, step = begun[uuid]
             if product == "31":
@@ -428,11 +539,21 @@ class Torture:
                     self.violation(step, "session %s was asked in full and arrived without its events" % uuid)
                 continue
             if not named.get(log):
+                if self.cut_short:
+                    hidden.add(log)
+                    continue
                 self.violation(step, "session %s (log %s) ended, was never received, and no event tells of it"
                                % (uuid, log))
             else:
                 lost += 1
                 named_twice += len(named[log]) > 1
+        if len(hidden) > self.hidden_names:
+            self.violation("end", "%d logs were lost with no event naming them, more than the %d names Wine "
+                                  "cut from the events' lists" % (len(hidden), self.hidden_names))
+        for log, namings in named.items():
+            for again, kind in self.told_again_without_cause(log, namings):
+                self.violation(again, "log %s told lost again (%s) after %s, with no cause for it"
+                               % (log, kind, ", ".join("%s in step %d" % (k, s) for s, _, k in sorted(namings))))
         leftovers = []
         for root, folders, files in os.walk(self.logs):
             leftovers += [os.path.relpath(os.path.join(root, f), self.logs) for f in files
@@ -440,7 +561,7 @@ class Torture:
         if leftovers:
             self.violation("end", "the log folder still holds " + ", ".join(sorted(leftovers)[:10]))
         objects = [f for f in os.listdir("/dev/shm") if f.startswith("kaldo-usagelog-")] if os.path.isdir(
-            "/dev/shm") else []
+            "/dev/shm") and not self.windows else []
         counts = self.schedule.counts
         faults_path = os.path.join(self.work, "faults")
         if os.path.exists(faults_path):
@@ -455,7 +576,12 @@ class Torture:
                  ("ended, not received, told by an event", lost),
                  ("  of which told by two events", named_twice),
                  ("lock objects left in /dev/shm", len(objects))]
+        if self.windows:
+            rows += [("ended, not received, in a list Wine cut short", sum(1 for u in ended if begun[u][1] in hidden)),
+                     ("  their logs / names Wine cut from lists",
+                      "%d / %s" % (len(hidden), self.hidden_names if self.hidden_names < 1 << 30 else "unknown"))]
         rows += [("event: " + k, v) for k, v in sorted(events.items())]
+        rows += [("event cut short by Wine: " + k, v) for k, v in sorted(self.cut_short.items())]
         rows += [("violations", len(self.violations))]
         width = max(len(str(k)) for k, _ in rows)
         for key, value in rows:
@@ -477,11 +603,14 @@ def main():
     parser.add_argument("--seed", type=int, default=int(time.time()) % 100000)
     parser.add_argument("--minutes", type=float, default=4)
     parser.add_argument("--bin", required=True, help="the build's programs: vintor, refservice")
+    parser.add_argument("--service", help="the reference service, when not in --bin")
     parser.add_argument("--asan-bin", help="a sanitizer build's programs, for the last share of the run")
     parser.add_argument("--asan-share", type=float, default=0.25)
     parser.add_argument("--product", required=True)
     parser.add_argument("--lib", required=True, help="where the installed writers' library is")
-    parser.add_argument("--faults", required=True, help="the file-fault preload")
+    parser.add_argument("--faults", help="the file-fault preload")
+    parser.add_argument("--windows", action="store_true",
+                        help="run the Windows programs of --bin under Wine (--product a Windows program too)")
     parser.add_argument("--keep", action="store_true", help="keep the work folder")
     options = parser.parse_args()
     print("torture: seed %d, %.1f minutes" % (options.seed, options.minutes), flush=True)
