@@ -107,7 +107,11 @@ int main(int argc, char *argv[])
     const QString folder = QString::fromStdWString(findLogFolder(currentUserName(), &tried));
     InstanceGuard guard(folder.toStdWString());
     if (!folder.isEmpty() && !guard.tryAcquire()) {
-        logger.log(QStringLiteral("Another Vintor is already running, stopping."));
+        if (guard.errorString().empty())
+            logger.log(QStringLiteral("Another Vintor is already running, stopping."));
+        else
+            logger.log(QStringLiteral("Cannot take the guard of the log folder, stopping: ")
+                       + QString::fromStdString(guard.errorString()));
         return 0;
     }
 

@@ -9,9 +9,11 @@
 // name without a dot, which the harvest never takes for a part), so it follows the folder and
 // not the text of its path. It is taken without waiting and held until the guard is destroyed;
 // the system drops it when its holder dies, and the file goes with the guard. A guard file
-// that another account owns, or that the user cannot open, is never taken for another run of
-// the user's own: the guard then goes where only the user can create it (the runtime or home
-// folder on POSIX, the logon session's own namespace on Windows), named after the folder.
+// that another account owns, or that the user has no right to open, is never taken for another
+// run of the user's own: the guard then goes where only the user can create it (the runtime or
+// home folder on POSIX, the logon session's own namespace on Windows), named after the folder.
+// Any other failure to open it (a disk error, no handle left) takes no guard at all: a guard
+// elsewhere would let this run in beside one that holds the folder's file.
 class InstanceGuard
 {
 public:
@@ -21,8 +23,10 @@ public:
     InstanceGuard &operator=(const InstanceGuard &) = delete;
 
     // False when another process holds the guard, or when no guard of the user's own can be
-    // made: a harvest that cannot be sure to be alone does not start.
+    // made: a harvest that cannot be sure to be alone does not start. errorString() tells which:
+    // empty when another process holds it, else what failed.
     [[nodiscard]] bool tryAcquire();
+    std::string errorString() const { return m_error; }
 
     static constexpr const wchar_t *fileName = L"VintorInstance";
 
@@ -31,4 +35,5 @@ private:
     intptr_t m_handle = -1; // a file descriptor, or a Windows handle to a file or a mutex
     [[maybe_unused]] bool m_mutex = false; // Windows: the guard is the session mutex
     [[maybe_unused]] std::string m_path; // POSIX: the file locked
+    std::string m_error;
 };

@@ -3,7 +3,9 @@
 #include "instanceguard.h"
 #include "wide_p.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -11,17 +13,27 @@
 
 namespace {
 
-// Opens, creating it with mode 0600, a regular file that this user owns; -1 for anything
-// else, so that a file planted by another account (or a link to one) is never trusted.
+constexpr int notOwn = -1;
+constexpr int failed = -2;
+
+// Opens, creating it with mode 0600, a regular file that this user owns. notOwn for a file that
+// is not one: planted by another account, a link to one, a folder, or one the user has no right
+// to; failed, with errno set, for any other failure.
 int openOwnFile(const std::string &path)
 {
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
-        return -1;
+        return errno == EACCES || errno == EPERM || errno == ELOOP || errno == EISDIR ? notOwn : failed;
     struct stat info;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid()) {
+    if (fstat(fd, &info) != 0) {
+        const int error = errno;
         ::close(fd);
-        return -1;
+        errno = error;
+        return failed;
+    }
+    if (!S_ISREG(info.st_mode) || info.st_uid != geteuid()) {
+        ::close(fd);
+        return notOwn;
     }
     return fd;
 }
@@ -41,20 +53,24 @@ std::string fallbackPath(const std::string &folder)
     return std::string(base) + "/.vintor-instance-" + std::to_string(info.st_dev) + '-' + std::to_string(info.st_ino);
 }
 
-enum class Lock { Taken, Held, NotOwn };
+enum class Lock { Taken, Held, NotOwn, Failed };
 
 // Takes the lock of one file without waiting. Held also when the file was replaced under the
 // lock by a releasing run and is held again by a newer one; NotOwn when the file is not one
-// this user can trust.
+// this user can trust; Failed, with errno set, when it cannot be opened or locked.
 Lock lockOwnFile(const std::string &path, int &out)
 {
     for (int attempt = 0; attempt < 3; ++attempt) {
         const int fd = openOwnFile(path);
-        if (fd < 0)
+        if (fd == notOwn)
             return Lock::NotOwn;
+        if (fd == failed)
+            return Lock::Failed;
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int error = errno;
             ::close(fd);
-            return Lock::Held;
+            errno = error;
+            return error == EWOULDBLOCK ? Lock::Held : Lock::Failed;
         }
         struct stat held, current;
         if (fstat(fd, &held) == 0 && stat(path.c_str(), &current) == 0 && held.st_dev == current.st_dev
@@ -94,9 +110,14 @@ bool InstanceGuard::tryAcquire()
     Lock result = lockOwnFile(m_path, fd);
     // A file that cannot be opened as the user's own is someone else's: not a run of this user.
     if (result == Lock::NotOwn) {
+        const std::string folderFile = m_path;
         m_path = fallbackPath(folder);
         result = m_path.empty() ? Lock::NotOwn : lockOwnFile(m_path, fd);
+        if (result == Lock::NotOwn)
+            m_error = "neither " + folderFile + " nor a guard in the runtime or home folder is this user's own";
     }
+    if (result == Lock::Failed)
+        m_error = m_path + ": " + std::strerror(errno);
     if (result != Lock::Taken)
         return false;
     m_handle = fd;

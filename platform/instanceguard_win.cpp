@@ -57,12 +57,21 @@ bool InstanceGuard::tryAcquire()
         m_handle = reinterpret_cast<intptr_t>(file);
         return true;
     }
-    if (GetLastError() == ERROR_SHARING_VIOLATION)
+    const DWORD error = GetLastError();
+    if (error == ERROR_SHARING_VIOLATION)
         return false; // another run has it open
+    // Only a file the user has no right to (another account's, or one being deleted as its
+    // run ends) sends the guard to the session; any other failure takes none.
+    if (error != ERROR_ACCESS_DENIED) {
+        m_error = wide::toUtf8(path + L": " + wide::systemMessage(error));
+        return false;
+    }
     const std::wstring name = sessionMutexName(m_folder);
     const HANDLE mutex = name.empty() ? nullptr : CreateMutexW(nullptr, FALSE, name.c_str());
-    if (!mutex)
+    if (!mutex) {
+        m_error = wide::toUtf8(L"the session's guard " + name + L": " + wide::systemMessage(GetLastError()));
         return false;
+    }
     const DWORD result = WaitForSingleObject(mutex, 0);
     if (result != WAIT_OBJECT_0 && result != WAIT_ABANDONED) {
         CloseHandle(mutex);

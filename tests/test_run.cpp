@@ -192,6 +192,17 @@ TEST_F(Run, AFullDiskKeepsThePartsOrDropsTheLogWithItsEvent)
     EXPECT_EQ(unreadable.events, QStringList());
     EXPECT_EQ(filesIn(home.logFolder()).size(), parts.size());
 
+    // The folder's guard file cannot be opened: no guard elsewhere, which would let this run in
+    // beside one that holds the file, so the run stops and the logs wait.
+    auto noGuard = failing(logFile("VintorInstance"_s), "open"_s);
+    noGuard.insert("QT_LOGGING_RULES"_s, "vintor.run.info=true"_s);
+    const ProcessResult unguarded = run("-forKALDO"_s, noGuard);
+    EXPECT_EQ(unguarded.exitCode, 0);
+    EXPECT_TRUE(unguarded.err.contains("Cannot take the guard of the log folder, stopping: "
+                                       + logFile("VintorInstance"_s).toUtf8() + ": Input/output error"))
+        << unguarded.err.constData();
+    EXPECT_EQ(filesIn(home.logFolder()).size(), parts.size());
+
     // Merged, but its filtered copy cannot be written: the log goes unsent, and says what it cost.
     const ProcessResult full = run("-forKALDO"_s, failing(logFile("processedForKALDO"_s), "write"_s));
     EXPECT_EQ(full.exitCode, 0);
