@@ -177,6 +177,9 @@ class Torture:
         self.killed = set()  # the steps of the harvests killed
         self.faulted = set()  # the steps of the harvests whose file calls could fail
         self.held = set()  # the logs (groups) another program held a file of
+        # The products that may have ended a session without recording it: killed between the
+        # end and the record, or their file calls failing after the session was whole.
+        self.unsure_products = set()
         self.products = []
         self.holders = []
         self.windows = options.windows
@@ -261,6 +264,8 @@ class Torture:
             env=self.environment(disk), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
             preexec_fn=self.limits(size_limit))
         self.products.append((step, process, time.monotonic(), kill_at))
+        if kill_at is not None or disk or size_limit:
+            self.unsure_products.add(step)
         if kill_at is not None:
             self.kill_later(process, kill_at, "products killed")
         self.schedule.count("products")
@@ -523,6 +528,8 @@ class Torture:
                 self.violation(begun.get(uuid, ("?", "?", "?"))[2], "session %s received %d times" % (uuid, times))
             if uuid not in begun:
                 self.violation("end", "session %s received but never begun" % uuid)
+            elif uuid not in ended and begun[uuid][2] not in self.unsure_products:
+                self.violation(begun[uuid][2], "session %s received but never ended" % uuid)
         lost = 0
         named_twice = 0
         hidden = set()
